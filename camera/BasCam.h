@@ -1,0 +1,94 @@
+#pragma once
+// The camera object: discovery, opening, parameters, the grab cycle in a worker thread
+// and the sensor temperature. It is the only user of the camera-SDK layer.
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "sdk/Sdk.h"
+
+class QThread;
+
+class BasCam : public QObject {
+    Q_OBJECT
+public:
+    explicit BasCam(QObject* parent = nullptr);
+    ~BasCam() override;
+
+    // Discovery and opening.
+    QStringList deviceNames();
+    int openCamera(int index); // 0 on success or index < 0 (closes), -1 on failure
+    bool isOpen() const;
+    bool isGrabbing() const;
+    int serialNumber() const; // 0 without an open camera or a non-decimal serial
+
+    // Parameters: which 1 = minimum, 2 = maximum, anything else the current value.
+    float exposure(int which = 0);
+    int setExposure(float us);
+    int width(int which = 0);
+    int height(int which = 0);
+    int offsetX(int which = 0);
+    int offsetY(int which = 0);
+    int setWidth(int v);
+    int setHeight(int v);
+    int setOffsetX(int v);
+    int setOffsetY(int v);
+    QString pixelFormat();
+    int setPixelFormat(const QString& symbol);
+    void disableColorSpace();
+    void disableLightSourcePreset();
+
+    // Acquisition.
+    int grabOne(bool saveIt = false);
+    int startGrabbing();
+    int stopGrabbing(); // returns once the camera no longer grabs
+    QImage lastImage() const;
+    float frameRate() const;
+    void setRotation(int degrees);
+
+    // Sensor temperature in degrees Celsius, -100.0 without a reading.
+    float temperature();
+
+    // Request handshake (written by the GUI thread, read by the worker thread).
+    std::atomic<bool> waitForRequest{false};
+    // Use requestImage() to set it from the consumer side: it also wakes the waiting step.
+    std::atomic<bool> imageRequested{true};
+    void requestImage();
+
+signals:
+    void ImageIsAvailable(QImage image);
+    void FeedbackImageProcessing(bool saveIt);
+    void FeedbackImageProcessing();
+    void killThread();
+
+public slots:
+    void ProcessOneImage(bool saveIt);
+    void firstLoad();
+
+private:
+    // Members as the camera layer's design names them; the camera helper may add
+    // synchronisation members but keeps the public interface above.
+    bool pylonReady = false;
+    sdk::GrabResultPtr grabResult;
+    std::unique_ptr<sdk::Device> camera;
+    QThread* workerThread = nullptr;
+    QImage image;
+    float fps = 1.0f;
+    int rotationDeg = 0;
+    std::unique_ptr<QElapsedTimer> frameTimer;
+
+    // The grab step waits on this instead of polling; a stop or a request wakes it.
+    mutable std::mutex waitMutex;
+    std::condition_variable waitCondition;
+    // Held by a running grab step and by whoever releases the camera, so the camera is
+    // never deleted under a step.
+    mutable std::recursive_mutex cameraMutex;
+};

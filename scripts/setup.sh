@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Sourced by scripts/run and scripts/test: installs the Debian packages the build and
+# the tests need (when missing) and configures + builds into build/.
+set -euo pipefail
+
+LUMETRA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+LUMETRA_BUILD="${LUMETRA_BUILD:-$LUMETRA_ROOT/build}"
+
+LUMETRA_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libaravis-dev aravis-tools iproute2 util-linux
+    xvfb xauth python3 clang-format
+)
+
+lumetra_install_packages() {
+    local missing=()
+    for p in "${LUMETRA_PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        echo "Installing missing packages: ${missing[*]}"
+        local sudo=""
+        [[ $(id -u) -ne 0 ]] && sudo="sudo"
+        $sudo apt-get update
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "${missing[@]}"
+    fi
+}
+
+lumetra_build() {
+    cmake -S "$LUMETRA_ROOT" -B "$LUMETRA_BUILD" -G Ninja "$@"
+    cmake --build "$LUMETRA_BUILD" --parallel "$(nproc)"
+}

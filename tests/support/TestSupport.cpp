@@ -1,0 +1,129 @@
+#include "TestSupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDialog>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QThread>
+
+namespace testsupport {
+
+TempWorkDir::TempWorkDir() : m_previous(QDir::currentPath()) {
+    if (m_dir.isValid())
+        QDir::setCurrent(m_dir.path());
+}
+
+TempWorkDir::~TempWorkDir() { QDir::setCurrent(m_previous); }
+
+ModalAnswerer::ModalAnswerer(QObject* parent) : QObject(parent) {
+    m_timer.setInterval(10);
+    connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::poll);
+    m_timer.start();
+}
+
+ModalAnswerer::~ModalAnswerer() = default;
+
+void ModalAnswerer::enqueue(Handler handler) { m_queue.append(std::move(handler)); }
+
+ModalAnswerer::Handler ModalAnswerer::pressButton(int standardButton) {
+    return [standardButton](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w)) {
+            if (QAbstractButton* b = box->button(QMessageBox::StandardButton(standardButton))) {
+                b->click();
+                return;
+            }
+        }
+        if (auto* d = qobject_cast<QDialog*>(w))
+            d->reject();
+    };
+}
+
+ModalAnswerer::Handler ModalAnswerer::acceptDouble(double value) {
+    return [value](QWidget* w) {
+        if (auto* in = qobject_cast<QInputDialog*>(w)) {
+            in->setDoubleValue(value);
+            in->accept();
+        } else if (auto* d = qobject_cast<QDialog*>(w)) {
+            d->reject();
+        }
+    };
+}
+
+ModalAnswerer::Handler ModalAnswerer::acceptText(const QString& text) {
+    return [text](QWidget* w) {
+        if (auto* in = qobject_cast<QInputDialog*>(w)) {
+            in->setTextValue(text);
+            in->accept();
+        } else if (auto* d = qobject_cast<QDialog*>(w)) {
+            d->reject();
+        }
+    };
+}
+
+ModalAnswerer::Handler ModalAnswerer::reject() {
+    return [](QWidget* w) {
+        if (auto* d = qobject_cast<QDialog*>(w))
+            d->reject();
+        else
+            w->close();
+    };
+}
+
+QStringList ModalAnswerer::titles() const {
+    QStringList out;
+    for (const SeenModal& s : m_seen)
+        out << s.title;
+    return out;
+}
+
+void ModalAnswerer::poll() {
+    QWidget* w = QApplication::activeModalWidget();
+    if (!w || !w->isVisible())
+        return;
+    SeenModal seen;
+    seen.className = QString::fromLatin1(w->metaObject()->className());
+    seen.title = w->windowTitle();
+    if (auto* box = qobject_cast<QMessageBox*>(w))
+        seen.text = box->text();
+    else if (auto* in = qobject_cast<QInputDialog*>(w))
+        seen.text = in->labelText();
+    m_seen.append(seen);
+
+    Handler h;
+    if (!m_queue.isEmpty()) {
+        h = m_queue.takeFirst();
+    } else {
+        h = [](QWidget* x) {
+            if (auto* box = qobject_cast<QMessageBox*>(x)) {
+                QAbstractButton* b = box->defaultButton();
+                if (!b && !box->buttons().isEmpty())
+                    b = box->buttons().first();
+                if (b) {
+                    b->click();
+                    return;
+                }
+            }
+            if (auto* d = qobject_cast<QDialog*>(x))
+                d->reject();
+            else
+                x->close();
+        };
+    }
+    h(w);
+}
+
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+} // namespace testsupport

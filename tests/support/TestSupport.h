@@ -1,0 +1,77 @@
+#pragma once
+// Helpers shared by the test executables: a private working directory per test and an
+// answerer for modal boxes, so flows that show message boxes run unattended.
+
+#include <QDir>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+
+class QWidget;
+
+namespace testsupport {
+
+// Makes a fresh temporary directory the current directory for its lifetime.
+class TempWorkDir {
+public:
+    TempWorkDir();
+    ~TempWorkDir();
+    TempWorkDir(const TempWorkDir&) = delete;
+    TempWorkDir& operator=(const TempWorkDir&) = delete;
+
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString& name) const { return m_dir.filePath(name); }
+    bool isValid() const { return m_dir.isValid(); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+};
+
+// One modal widget that the answerer met: its class, window title and main text.
+struct SeenModal {
+    QString className;
+    QString title;
+    QString text;
+};
+
+// Watches for modal widgets and answers each one. The default answer presses the
+// default (or first) button of a message box and rejects any other dialog; a queued
+// handler, if any, is used instead for the next modal that appears.
+class ModalAnswerer : public QObject {
+    Q_OBJECT
+public:
+    using Handler = std::function<void(QWidget*)>;
+
+    explicit ModalAnswerer(QObject* parent = nullptr);
+    ~ModalAnswerer() override;
+
+    // Queue a handler for the next modal widget (first in, first out).
+    void enqueue(Handler handler);
+    // Convenience handlers.
+    static Handler pressButton(int standardButton);   // a QMessageBox::StandardButton
+    static Handler acceptDouble(double value);        // QInputDialog in DoubleInput mode
+    static Handler acceptText(const QString& text);   // QInputDialog in TextInput mode
+    static Handler reject();
+
+    QList<SeenModal> seen() const { return m_seen; }
+    void clear() { m_seen.clear(); }
+    int count() const { return static_cast<int>(m_seen.size()); }
+    // Titles only, in the order the boxes appeared.
+    QStringList titles() const;
+
+private:
+    void poll();
+
+    QTimer m_timer;
+    QList<Handler> m_queue;
+    QList<SeenModal> m_seen;
+};
+
+// Processes events until pred() is true or timeoutMs passed; returns pred().
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
+
+} // namespace testsupport
