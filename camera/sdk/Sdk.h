@@ -25,7 +25,8 @@ public:
         InvalidValue, // a value or symbol the node refuses
         DeviceLost,   // the device is gone (unplugged, network lost)
     };
-    explicit SdkError(Kind kind, const std::string& what) : std::runtime_error(what), m_kind(kind) {}
+    explicit SdkError(Kind kind, const std::string& what)
+        : std::runtime_error(what), m_kind(kind) {}
     explicit SdkError(const std::string& what) : SdkError(Kind::Generic, what) {}
     Kind kind() const { return m_kind; }
 

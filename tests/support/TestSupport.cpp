@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QThread>
 
 namespace testsupport {
@@ -16,7 +17,9 @@ TempWorkDir::TempWorkDir() : m_previous(QDir::currentPath()) {
         QDir::setCurrent(m_dir.path());
 }
 
-TempWorkDir::~TempWorkDir() { QDir::setCurrent(m_previous); }
+TempWorkDir::~TempWorkDir() {
+    QDir::setCurrent(m_previous);
+}
 
 ModalAnswerer::ModalAnswerer(QObject* parent) : QObject(parent) {
     m_timer.setInterval(10);
@@ -26,7 +29,9 @@ ModalAnswerer::ModalAnswerer(QObject* parent) : QObject(parent) {
 
 ModalAnswerer::~ModalAnswerer() = default;
 
-void ModalAnswerer::enqueue(Handler handler) { m_queue.append(std::move(handler)); }
+void ModalAnswerer::enqueue(Handler handler) {
+    m_queue.append(std::move(handler));
+}
 
 ModalAnswerer::Handler ModalAnswerer::pressButton(int standardButton) {
     return [standardButton](QWidget* w) {

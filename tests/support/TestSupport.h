@@ -52,9 +52,9 @@ public:
     // Queue a handler for the next modal widget (first in, first out).
     void enqueue(Handler handler);
     // Convenience handlers.
-    static Handler pressButton(int standardButton);   // a QMessageBox::StandardButton
-    static Handler acceptDouble(double value);        // QInputDialog in DoubleInput mode
-    static Handler acceptText(const QString& text);   // QInputDialog in TextInput mode
+    static Handler pressButton(int standardButton); // a QMessageBox::StandardButton
+    static Handler acceptDouble(double value);      // QInputDialog in DoubleInput mode
+    static Handler acceptText(const QString& text); // QInputDialog in TextInput mode
     static Handler reject();
 
     QList<SeenModal> seen() const { return m_seen; }
