@@ -1,0 +1,62 @@
+#pragma once
+// The start-up update check: fetch the version file from the download server, offer a
+// newer version, download its installer into sw_fw/ and start it detached. Runs in the
+// calling (GUI) thread with local event loops; everything the user sees goes through
+// UpdateUi, so this library needs no widgets and tests can answer in place of the user.
+
+#include <QString>
+#include <QUrl>
+#include <functional>
+
+namespace lumetra::update {
+
+// What the window shows during the check. Calls come in this order: confirmUpdate, then
+// (on consent) downloadStarted, downloadProgress..., downloadFinished, and
+// setupCannotStart only when the stored installer could not be started.
+class UpdateUi {
+public:
+    virtual ~UpdateUi();
+    // Yes/No question; true only for Yes.
+    virtual bool confirmUpdate(const QString& title, const QString& text) = 0;
+    // A download begins; calling cancel() (e.g. from a progress dialog's Cancel button)
+    // abandons it. cancel stays callable after the download has ended (then it is a no-op).
+    virtual void downloadStarted(std::function<void()> cancel) = 0;
+    // Bytes received and bytes in total (negative when the server announced no size).
+    virtual void downloadProgress(qint64 received, qint64 total) = 0;
+    // The download has ended, whatever the outcome.
+    virtual void downloadFinished() = 0;
+    // Warning box: the installer was stored but could not be started.
+    virtual void setupCannotStart(const QString& title, const QString& text) = 0;
+};
+
+// The maker's download server, used unless basini.ini names another one.
+QString defaultUpdateServer();
+// The folder on the server that holds the version file and the installers.
+QString updateServerPath();
+
+struct UpdateConfig {
+    QUrl server;                         // base address, e.g. https://www.varnelle.fr
+    int versionFileTimeoutMs = 15000;    // whole version-file request
+    int installerStallTimeoutMs = 60000; // installer download without any progress
+
+    // Server from key "UpdateServer" of basini.ini in the current directory, else the
+    // default; an unusable value is reported on the debug output and ignored.
+    static UpdateConfig fromSettings();
+};
+
+// Accepts only absolute http:// or https:// addresses with a host and without query or
+// fragment; returns an invalid QUrl otherwise.
+QUrl parseServerAddress(const QString& text);
+
+// Addresses of the two resources under a server base.
+QUrl versionFileUrl(const QUrl& server);
+QUrl installerUrl(const QUrl& server, const QString& versionText);
+
+// "KVT_v" + version + "_setup.exe"
+QString installerFileName(const QString& versionText);
+
+// Runs the whole check; true only when a downloaded installer was started (the caller
+// then closes the application). runningVersion is 100 x major + minor.
+bool checkForUpdate(UpdateUi& ui, const UpdateConfig& config, int runningVersion);
+
+} // namespace lumetra::update
