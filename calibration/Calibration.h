@@ -192,6 +192,9 @@ QString calibrationDialogLabel(const QString& wavelength);
 QString calibrationDoneTitle(const QString& wavelength);
 QString calibrationDoneText(const QString& wavelength);
 
+// The corner of the spot-selection buttons, tested BL, BR, TL, TR; none checked is TL.
+int selectedCorner(bool blChecked, bool brChecked, bool tlChecked, bool trChecked);
+
 // The channel whose sample this frame serves: R before G before B; -1 if none is active.
 int channelToServe(const bool calibrationActive[kChannels]);
 

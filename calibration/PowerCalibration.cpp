@@ -40,6 +40,18 @@ QString calibrationDoneText(const QString& wavelength) {
     return QStringLiteral("Calibration of ") + wavelength + QStringLiteral(" done!");
 }
 
+int selectedCorner(bool blChecked, bool brChecked, bool tlChecked, bool trChecked) {
+    if (blChecked)
+        return 2;
+    if (brChecked)
+        return 3;
+    if (tlChecked)
+        return 0;
+    if (trChecked)
+        return 1;
+    return 0;
+}
+
 int channelToServe(const bool calibrationActive[kChannels]) {
     for (int c = 0; c < kChannels; ++c)
         if (calibrationActive[c])
