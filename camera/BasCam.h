@@ -81,8 +81,8 @@ private:
     std::unique_ptr<sdk::Device> camera;
     QThread* workerThread = nullptr;
     QImage image;
-    float fps = 1.0f;
-    int rotationDeg = 0;
+    std::atomic<float> fps{1.0f}; // written by the step, read by the GUI thread
+    std::atomic<int> rotationDeg{0};
     std::unique_ptr<QElapsedTimer> frameTimer;
 
     // The grab step waits on this instead of polling; a stop or a request wakes it.
@@ -91,4 +91,13 @@ private:
     // Held by a running grab step and by whoever releases the camera, so the camera is
     // never deleted under a step.
     mutable std::recursive_mutex cameraMutex;
+    // Guards image and grabResult, which a step writes and lastImage reads.
+    mutable std::mutex dataMutex;
+
+    void wakeWaitingStep();
+    void releaseCamera();
+    void scheduleStep(bool saveIt);
+    QImage toQImage(const sdk::GrabResult& result);
+    int integerNode(const char* name, int which);
+    int setIntegerNode(const char* name, int v);
 };

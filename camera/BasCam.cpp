@@ -1,0 +1,573 @@
+#include "BasCam.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QThread>
+#include <QTimer>
+#include <QTransform>
+
+#include <chrono>
+#include <cstring>
+
+#include "Log.h"
+
+namespace {
+
+constexpr int kRetrieveTimeoutMs = 2000;
+// The request wait is woken by requestImage() and by stopping; this bound only covers a
+// consumer that sets the flag directly without waking the step.
+constexpr auto kRequestRecheck = std::chrono::milliseconds(20);
+
+bool isOff(sdk::NodeMap& nodes, const char* name) {
+    return nodes.enumSymbol(name) == "Off";
+}
+
+// RGB888 copy of an image given as lines of packed RGB bytes, turned by 180 degrees when
+// asked (last line first, each line right to left).
+QImage rgbImage(const uint8_t* src, int w, int h, size_t stride, bool turn) {
+    QImage out(w, h, QImage::Format_RGB888);
+    if (out.isNull())
+        return out;
+    const size_t lineBytes = size_t(w) * 3;
+    for (int y = 0; y < h; ++y) {
+        uint8_t* d = out.scanLine(y);
+        if (!turn) {
+            std::memcpy(d, src + size_t(y) * stride, lineBytes);
+            continue;
+        }
+        const uint8_t* s = src + size_t(h - 1 - y) * stride + lineBytes - 3;
+        for (int x = 0; x < w; ++x, d += 3, s -= 3) {
+            d[0] = s[0];
+            d[1] = s[1];
+            d[2] = s[2];
+        }
+    }
+    return out;
+}
+
+QImage greyImage(const uint8_t* src, int w, int h, size_t stride, bool turn) {
+    QImage out(w, h, QImage::Format_RGB888);
+    if (out.isNull())
+        return out;
+    for (int y = 0; y < h; ++y) {
+        uint8_t* d = out.scanLine(y);
+        if (!turn) {
+            const uint8_t* s = src + size_t(y) * stride;
+            for (int x = 0; x < w; ++x, d += 3)
+                d[0] = d[1] = d[2] = s[x];
+        } else {
+            const uint8_t* s = src + size_t(h - 1 - y) * stride;
+            for (int x = w - 1; x >= 0; --x, d += 3)
+                d[0] = d[1] = d[2] = s[x];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+BasCam::BasCam(QObject* parent) : QObject(parent) {
+    try {
+        sdk::initialize();
+        pylonReady = true;
+    } catch (const std::exception&) {
+        qDebug() << "Cannot initialize Pylon- install Runtime/ drivers";
+        pylonReady = false;
+    }
+    QTimer::singleShot(0, this, &BasCam::firstLoad);
+}
+
+BasCam::~BasCam() {
+    disconnect(this, qOverload<bool>(&BasCam::FeedbackImageProcessing), this,
+               &BasCam::ProcessOneImage);
+    if (camera) {
+        try {
+            camera->stopGrabbing();
+            wakeWaitingStep();
+            while (camera->isGrabbing())
+                QCoreApplication::processEvents();
+        } catch (const std::exception& e) {
+            qDebug() << "Stop grabbing failed:" << e.what();
+        }
+    }
+    // The worker thread must be idle before the camera goes: end its event loop and wait,
+    // so no step can still touch this object or the camera.
+    if (workerThread && QThread::currentThread() != workerThread) {
+        emit killThread();
+        workerThread->wait();
+    }
+    {
+        std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+        releaseCamera();
+    }
+    frameTimer.reset();
+    if (pylonReady)
+        sdk::terminate(true);
+    if (!workerThread)
+        emit killThread();
+    std::lock_guard<std::mutex> dataLock(dataMutex);
+    image = QImage();
+    grabResult.reset();
+}
+
+void BasCam::firstLoad() {
+    if (workerThread)
+        return;
+    connect(this, qOverload<bool>(&BasCam::FeedbackImageProcessing), this, &BasCam::ProcessOneImage,
+            Qt::UniqueConnection);
+    // The overload without argument stands for saveIt false.
+    connect(this, qOverload<>(&BasCam::FeedbackImageProcessing), this,
+            [this] { ProcessOneImage(false); });
+    workerThread = new QThread();
+    connect(this, &BasCam::killThread, workerThread, &QThread::quit);
+    connect(workerThread, &QThread::finished, workerThread, &QObject::deleteLater);
+    moveToThread(workerThread);
+    workerThread->start(QThread::InheritPriority);
+}
+
+// ---------------------------------------------------------------- discovery and opening
+
+QStringList BasCam::deviceNames() {
+    QStringList names;
+    if (!pylonReady)
+        return names;
+    try {
+        sdk::TlFactory& factory = sdk::TlFactory::instance();
+        sdk::DeviceInfoList list;
+        const int n = factory.enumerateDevices(list, false);
+        for (int i = 0; i < n && i < int(list.size()); ++i) {
+            std::unique_ptr<sdk::Device> device = factory.createDevice(list[size_t(i)]);
+            names.append(QString::fromStdString(device->deviceInfo().friendlyName));
+        }
+    } catch (const std::exception&) {
+        qDebug() << "Failed Get list Dev";
+    }
+    return names;
+}
+
+void BasCam::wakeWaitingStep() {
+    { std::lock_guard<std::mutex> lock(waitMutex); }
+    waitCondition.notify_all();
+}
+
+void BasCam::releaseCamera() {
+    if (!camera)
+        return;
+    try {
+        if (camera->isOpen()) {
+            camera->close();
+            qDebug() << "Camera closed";
+        }
+    } catch (const std::exception& e) {
+        qDebug() << "Closing the camera failed:" << e.what();
+    }
+    camera.reset();
+}
+
+int BasCam::openCamera(int index) {
+    try {
+        sdk::TlFactory& factory = sdk::TlFactory::instance();
+        sdk::DeviceInfoList list;
+        const int n = factory.enumerateDevices(list, false);
+        if (index >= n || index >= int(list.size()))
+            return -1;
+
+        if (camera) {
+            // Stop first so a step waiting in the worker thread returns, then release
+            // the camera only once no step holds it.
+            try {
+                camera->stopGrabbing();
+            } catch (const std::exception&) {
+            }
+            wakeWaitingStep();
+            std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+            releaseCamera();
+        }
+        if (index < 0)
+            return 0;
+
+        {
+            std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+            camera = factory.createDevice(list[size_t(index)]);
+            camera->open();
+        }
+
+        const int oy = offsetY();
+        const int ox = offsetX();
+        const int h = height();
+        const int w = width();
+        const QString name = QString::fromStdString(camera->deviceInfo().friendlyName);
+        writeLog(QStringLiteral("Cam opened: ") + name + QStringLiteral(" | W=") +
+                 QString::number(w) + QStringLiteral(" H=") + QString::number(h) +
+                 QStringLiteral(" | PosX=") + QString::number(ox) + QStringLiteral(" PosY=") +
+                 QString::number(oy));
+
+        setPixelFormat(QStringLiteral("RGB8"));
+        qDebug() << "PixelFormat" << pixelFormat();
+        const bool open = isOpen();
+        qDebug() << "ExpoAuto" << (open && !isOff(camera->nodeMap(), "ExposureAuto"))
+                 << (open ? float(camera->nodeMap().floatValue("ExposureTime")) : -1.0f);
+        qDebug() << "AutoGain" << (open && !isOff(camera->nodeMap(), "GainAuto"))
+                 << (open ? float(camera->nodeMap().floatValue("Gain")) : -1.0f);
+        if (open)
+            camera->nodeMap().trySetEnumSymbol("BalanceWhiteAuto", "Off");
+        qDebug() << "AutoWB" << (open && !isOff(camera->nodeMap(), "BalanceWhiteAuto"));
+        disableColorSpace();
+        disableLightSourcePreset();
+        if (open) {
+            sdk::NodeMap& nodes = camera->nodeMap();
+            if (nodes.trySetFloat("BslHue", 0.0, sdk::Correction::Nearest) &&
+                nodes.trySetFloat("BslSaturation", 1.0, sdk::Correction::Nearest))
+                nodes.trySetFloat("BslBrightness", 0.0, sdk::Correction::Nearest);
+        }
+        return 0;
+    } catch (const std::exception&) {
+        qDebug() << "Failed Get list Dev & set parameters";
+        return -1;
+    }
+}
+
+bool BasCam::isOpen() const {
+    try {
+        return camera && camera->isOpen();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool BasCam::isGrabbing() const {
+    try {
+        return camera && camera->isOpen() && camera->isGrabbing();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+int BasCam::serialNumber() const {
+    if (!isOpen())
+        return 0;
+    try {
+        bool ok = false;
+        const int serial = QString::fromStdString(camera->deviceInfo().serialNumber).toInt(&ok, 10);
+        return ok ? serial : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// ---------------------------------------------------------------- parameters
+
+int BasCam::integerNode(const char* name, int which) {
+    if (!isOpen())
+        return -1;
+    try {
+        sdk::NodeMap& nodes = camera->nodeMap();
+        const int64_t v = which == 1   ? nodes.integerMin(name)
+                          : which == 2 ? nodes.integerMax(name)
+                                       : nodes.integerValue(name);
+        return int(v);
+    } catch (const std::exception& e) {
+        qDebug() << "Cannot read" << name << e.what();
+        return -1;
+    }
+}
+
+int BasCam::setIntegerNode(const char* name, int v) {
+    if (!isOpen())
+        return -1;
+    try {
+        return camera->nodeMap().trySetInteger(name, int64_t(v), sdk::Correction::Nearest) ? 0 : -1;
+    } catch (const std::exception& e) {
+        qDebug() << "Cannot write" << name << e.what();
+        return -1;
+    }
+}
+
+float BasCam::exposure(int which) {
+    if (!isOpen())
+        return -1.0f;
+    try {
+        sdk::NodeMap& nodes = camera->nodeMap();
+        const double v = which == 1   ? nodes.floatMin("ExposureTime")
+                         : which == 2 ? nodes.floatMax("ExposureTime")
+                                      : nodes.floatValue("ExposureTime");
+        return float(v);
+    } catch (const std::exception& e) {
+        qDebug() << "Cannot read ExposureTime" << e.what();
+        return -1.0f;
+    }
+}
+
+int BasCam::setExposure(float us) {
+    if (!isOpen())
+        return -1;
+    try {
+        return camera->nodeMap().trySetFloat("ExposureTime", double(us), sdk::Correction::Nearest)
+                   ? 0
+                   : -1;
+    } catch (const std::exception& e) {
+        qDebug() << "Cannot write ExposureTime" << e.what();
+        return -1;
+    }
+}
+
+int BasCam::width(int which) {
+    return integerNode("Width", which);
+}
+int BasCam::height(int which) {
+    return integerNode("Height", which);
+}
+int BasCam::offsetX(int which) {
+    return integerNode("OffsetX", which);
+}
+int BasCam::offsetY(int which) {
+    return integerNode("OffsetY", which);
+}
+int BasCam::setWidth(int v) {
+    return setIntegerNode("Width", v);
+}
+int BasCam::setHeight(int v) {
+    return setIntegerNode("Height", v);
+}
+int BasCam::setOffsetX(int v) {
+    return setIntegerNode("OffsetX", v);
+}
+int BasCam::setOffsetY(int v) {
+    return setIntegerNode("OffsetY", v);
+}
+
+QString BasCam::pixelFormat() {
+    if (!isOpen())
+        return QString();
+    try {
+        return QString::fromStdString(camera->nodeMap().enumSymbol("PixelFormat"));
+    } catch (const std::exception& e) {
+        qDebug() << "Cannot read PixelFormat" << e.what();
+        return QString();
+    }
+}
+
+int BasCam::setPixelFormat(const QString& symbol) {
+    if (!isOpen())
+        return -1;
+    try {
+        return camera->nodeMap().trySetEnumSymbol("PixelFormat", symbol.toStdString()) ? 0 : -1;
+    } catch (const std::exception& e) {
+        qDebug() << "Cannot write PixelFormat" << e.what();
+        return -1;
+    }
+}
+
+void BasCam::disableColorSpace() {
+    if (!isOpen())
+        return;
+    try {
+        camera->nodeMap().trySetEnumSymbol("BslColorSpace", "Off");
+    } catch (const std::exception&) {
+        qDebug() << "Can't disable Color space";
+    }
+}
+
+void BasCam::disableLightSourcePreset() {
+    if (!isOpen())
+        return;
+    try {
+        camera->nodeMap().trySetEnumSymbol("BslLightSourcePreset", "Off");
+    } catch (const std::exception&) {
+        qDebug() << "Can't disable Light source preset";
+    }
+}
+
+float BasCam::temperature() {
+    if (!isOpen())
+        return -100.0f;
+    try {
+        sdk::NodeMap& nodes = camera->nodeMap();
+        nodes.trySetEnumSymbol("DeviceTemperatureSelector", "DeviceTemperatureSelector_FpgaCore");
+        return float(nodes.floatValue("DeviceTemperature"));
+    } catch (const std::exception&) {
+        return -100.0f;
+    }
+}
+
+// ---------------------------------------------------------------- acquisition
+
+int BasCam::startGrabbing() {
+    if (!isOpen())
+        return -1;
+    try {
+        camera->startGrabbing(0);
+    } catch (const std::exception& e) {
+        qDebug() << "Start grabbing failed:" << e.what();
+    }
+    if (isGrabbing()) {
+        emit FeedbackImageProcessing(false);
+        return 0;
+    }
+    qDebug() << "Cam not grabbing";
+    return -1;
+}
+
+int BasCam::grabOne(bool saveIt) {
+    if (!isOpen() || isGrabbing()) {
+        qDebug() << "Cam closed or already grabbing";
+        return -1;
+    }
+    // Holding the camera across start and step keeps a late step of an earlier stream in
+    // the worker thread from taking this single image.
+    std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+    try {
+        camera->startGrabbing(1);
+    } catch (const std::exception& e) {
+        qDebug() << "Cam closed or already grabbing" << e.what();
+        return -1;
+    }
+    // Asking for one image is itself the request: the step runs in this (GUI) thread, the
+    // only one that could otherwise grant it, so it must never wait for it.
+    imageRequested = true;
+    ProcessOneImage(saveIt);
+    return 0;
+}
+
+int BasCam::stopGrabbing() {
+    if (!isOpen())
+        return -1;
+    try {
+        camera->stopGrabbing();
+    } catch (const std::exception& e) {
+        qDebug() << "Stop grabbing failed:" << e.what();
+    }
+    wakeWaitingStep();
+    while (isGrabbing())
+        QCoreApplication::processEvents();
+    // Let a step that was already past its checks finish with the camera.
+    std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+    return 0;
+}
+
+QImage BasCam::lastImage() const {
+    std::lock_guard<std::mutex> lock(dataMutex);
+    if (grabResult && grabResult->grabSucceeded())
+        return image;
+    return QImage();
+}
+
+float BasCam::frameRate() const {
+    return fps.load();
+}
+
+void BasCam::setRotation(int degrees) {
+    rotationDeg = degrees;
+}
+
+void BasCam::requestImage() {
+    imageRequested = true;
+    wakeWaitingStep();
+}
+
+void BasCam::scheduleStep(bool saveIt) {
+    QMetaObject::invokeMethod(
+        this, [this, saveIt] { emit FeedbackImageProcessing(saveIt); }, Qt::QueuedConnection);
+}
+
+QImage BasCam::toQImage(const sdk::GrabResult& result) {
+    const QString format = pixelFormat();
+    const int w = int(result.width), h = int(result.height);
+    const size_t p = result.paddingX;
+    const int degrees = ((rotationDeg.load() % 360) + 360) % 360;
+    const bool turn = degrees == 180;
+    QImage out;
+    if (!result.buffer || w <= 0 || h <= 0)
+        return out;
+    if (format == QLatin1String("Mono8")) {
+        const size_t stride = size_t(sdk::bitDepth(result.pixelType) / 8) * (size_t(w) + p);
+        if (stride < size_t(w) || result.bufferSize < stride * size_t(h - 1) + size_t(w))
+            return out;
+        out = greyImage(result.buffer, w, h, stride, turn);
+    } else if (format == QLatin1String("RGB8")) {
+        // Padding is honoured for colour frames too, so a padded line never shears.
+        const size_t stride = size_t(w) * 3 + p;
+        if (result.bufferSize < stride * size_t(h - 1) + size_t(w) * 3)
+            return out;
+        out = rgbImage(result.buffer, w, h, stride, turn);
+    } else {
+        return out;
+    }
+    if (degrees != 0 && degrees != 180)
+        out = out.transformed(QTransform().rotate(degrees), Qt::FastTransformation);
+    return out;
+}
+
+void BasCam::ProcessOneImage(bool saveIt) {
+    std::unique_lock<std::recursive_mutex> camLock(cameraMutex);
+    try {
+        if (!camera || !camera->isOpen() || !camera->isGrabbing())
+            return;
+        {
+            std::unique_lock<std::mutex> lock(waitMutex);
+            while (!imageRequested.load()) {
+                if (!camera->isGrabbing()) {
+                    lock.unlock();
+                    qDebug() << "Grabbing stopped";
+                    return;
+                }
+                waitCondition.wait_for(lock, kRequestRecheck);
+            }
+        }
+    } catch (const std::exception&) {
+        return;
+    }
+
+    try {
+        sdk::GrabResultPtr result = camera->retrieveResult(kRetrieveTimeoutMs);
+        {
+            std::lock_guard<std::mutex> lock(dataMutex);
+            grabResult = result;
+        }
+        if (!result || !result->grabSucceeded()) {
+            {
+                std::lock_guard<std::mutex> lock(dataMutex);
+                image = QImage();
+            }
+            imageRequested = true;
+            scheduleStep(saveIt);
+            return;
+        }
+
+        if (frameTimer && frameTimer->elapsed() > 0) {
+            fps = float(1000 / frameTimer->elapsed());
+            frameTimer->restart();
+        } else {
+            if (!frameTimer)
+                frameTimer = std::make_unique<QElapsedTimer>();
+            frameTimer->start();
+        }
+
+        const QImage converted = toQImage(*result);
+        {
+            std::lock_guard<std::mutex> lock(dataMutex);
+            image = converted;
+        }
+
+        if (saveIt) {
+            QDir().mkpath(QStringLiteral("algoImg"));
+            converted.save(
+                QStringLiteral("algoImg/") +
+                QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd_hhmmsszzz")) +
+                QStringLiteral(".bmp"));
+        }
+
+        if (waitForRequest.load())
+            imageRequested = false;
+
+        QMetaObject::invokeMethod(
+            this, [this, converted] { emit ImageIsAvailable(converted); }, Qt::QueuedConnection);
+        scheduleStep(saveIt);
+    } catch (const std::exception&) {
+        writeLog(QStringLiteral("Grab Timeout exception"));
+        imageRequested = true;
+        scheduleStep(saveIt);
+    }
+}

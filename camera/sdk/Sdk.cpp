@@ -1,0 +1,156 @@
+#include "Sdk.h"
+
+#include "simulated/SimulatedTransport.h"
+#ifdef LUMETRA_HAVE_ARAVIS
+#include "aravis/AravisTransport.h"
+#endif
+
+#include <QDebug>
+
+namespace sdk {
+
+namespace {
+std::mutex g_initMutex;
+int g_initCount = 0; // initialise/terminate pair up like a reference count
+} // namespace
+
+void initialize() {
+    std::lock_guard<std::mutex> lock(g_initMutex);
+    if (g_initCount++ > 0)
+        return;
+    TlFactory& factory = TlFactory::instance();
+    factory.unregisterAll();
+    // The simulated head is always registered: whether it shows devices depends on the
+    // file in the working directory at enumeration time.
+    factory.registerTransport(std::make_shared<lumetra::sim::SimulatedTransport>());
+#ifdef LUMETRA_HAVE_ARAVIS
+    try {
+        if (auto aravis = lumetra::aravis::createTransport())
+            factory.registerTransport(aravis);
+    } catch (const std::exception& e) {
+        qDebug() << "Aravis transport not available:" << e.what();
+    }
+#endif
+    if (factory.transports().empty()) {
+        g_initCount = 0;
+        throw SdkError("No camera transport available");
+    }
+}
+
+void terminate(bool /*shutDownLogging*/) {
+    std::lock_guard<std::mutex> lock(g_initMutex);
+    if (g_initCount == 0)
+        return;
+    if (--g_initCount == 0)
+        TlFactory::instance().unregisterAll();
+}
+
+bool isInitialized() {
+    std::lock_guard<std::mutex> lock(g_initMutex);
+    return g_initCount > 0;
+}
+
+int bitDepth(PixelType type) {
+    switch (type) {
+    case PixelType::Mono8:
+    case PixelType::BayerRG8:
+    case PixelType::BayerGR8:
+    case PixelType::BayerBG8:
+    case PixelType::BayerGB8:
+        return 8;
+    case PixelType::RGB8:
+    case PixelType::BGR8:
+        return 24;
+    case PixelType::Undefined:
+        break;
+    }
+    return 0;
+}
+
+std::string pixelTypeName(PixelType type) {
+    switch (type) {
+    case PixelType::Mono8:
+        return "Mono8";
+    case PixelType::RGB8:
+        return "RGB8";
+    case PixelType::BGR8:
+        return "BGR8";
+    case PixelType::BayerRG8:
+        return "BayerRG8";
+    case PixelType::BayerGR8:
+        return "BayerGR8";
+    case PixelType::BayerBG8:
+        return "BayerBG8";
+    case PixelType::BayerGB8:
+        return "BayerGB8";
+    case PixelType::Undefined:
+        break;
+    }
+    return "Undefined";
+}
+
+PixelType pixelTypeFromName(const std::string& symbol) {
+    static const PixelType all[] = {PixelType::Mono8,    PixelType::RGB8,     PixelType::BGR8,
+                                    PixelType::BayerRG8, PixelType::BayerGR8, PixelType::BayerBG8,
+                                    PixelType::BayerGB8};
+    for (PixelType t : all)
+        if (pixelTypeName(t) == symbol)
+            return t;
+    // Some cameras name the packed RGB format differently.
+    if (symbol == "RGB8Packed")
+        return PixelType::RGB8;
+    if (symbol == "BGR8Packed")
+        return PixelType::BGR8;
+    return PixelType::Undefined;
+}
+
+TlFactory& TlFactory::instance() {
+    static TlFactory factory;
+    return factory;
+}
+
+void TlFactory::registerTransport(std::shared_ptr<Transport> transport) {
+    if (!transport)
+        return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_transports.push_back(std::move(transport));
+}
+
+void TlFactory::unregisterAll() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_transports.clear();
+}
+
+std::vector<std::shared_ptr<Transport>> TlFactory::transports() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_transports;
+}
+
+int TlFactory::enumerateDevices(DeviceInfoList& list, bool addToList) {
+    if (!addToList)
+        list.clear();
+    int found = 0;
+    for (const auto& transport : transports()) {
+        DeviceInfoList devices = transport->enumerate();
+        for (DeviceInfo& info : devices) {
+            if (info.transport.empty())
+                info.transport = transport->name();
+            list.push_back(std::move(info));
+            ++found;
+        }
+    }
+    return found;
+}
+
+std::unique_ptr<Device> TlFactory::createDevice(const DeviceInfo& info) {
+    for (const auto& transport : transports()) {
+        if (!info.transport.empty() && transport->name() != info.transport)
+            continue;
+        if (auto device = transport->createDevice(info))
+            return device;
+    }
+    throw SdkError(SdkError::Kind::NotAvailable,
+                   "No transport knows the device '" + info.deviceId + "'");
+}
+
+} // namespace sdk

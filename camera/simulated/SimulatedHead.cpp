@@ -1,0 +1,343 @@
+#include "SimulatedHead.h"
+
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace lumetra::sim {
+
+namespace {
+
+constexpr const char* kChannelPrefix[3] = {"R", "G", "B"};
+constexpr const char* kDefaultWavelength[3] = {"635", "520", "445"};
+constexpr double kDefaultSignal[3] = {29.0, 59.0, 43.0};
+// Factory default colour response column of each channel (camera red, green, blue).
+constexpr double kDefaultResponse[3][3] = {
+    {0.978, 0.209, 0.039}, {0.074, 0.956, 0.286}, {0.027, 0.064, 0.998}};
+
+// Length of the noise table beyond the longest line; each line starts at a random place.
+constexpr size_t kNoiseSpan = 65536;
+
+QStringList listValue(QSettings& s, const QString& key) {
+    const QVariant v = s.value(key);
+    QStringList parts = v.toStringList();
+    if (parts.size() == 1) // written quoted, or with blanks as separators
+        parts =
+            parts.first().split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts);
+    for (QString& p : parts)
+        p = p.trimmed();
+    parts.removeAll(QString());
+    return parts;
+}
+
+double numberValue(QSettings& s, const QString& key, double fallback) {
+    if (!s.contains(key))
+        return fallback;
+    bool ok = false;
+    const double v = s.value(key).toString().trimmed().toDouble(&ok);
+    return ok && std::isfinite(v) ? v : fallback;
+}
+
+int intValue(QSettings& s, const QString& key, int fallback, int lowest) {
+    const double v = numberValue(s, key, fallback);
+    if (v < lowest || v > 1e9)
+        return fallback;
+    return int(v);
+}
+
+// Fills out[0..n) with numbers from the key; entries that are missing or unreadable keep
+// what out holds.
+void numbersValue(QSettings& s, const QString& key, double* out, int n) {
+    const QStringList parts = listValue(s, key);
+    if (parts.size() != n)
+        return;
+    double values[3];
+    for (int i = 0; i < n; ++i) {
+        bool ok = false;
+        values[i] = parts[i].toDouble(&ok);
+        if (!ok || !std::isfinite(values[i]))
+            return;
+    }
+    std::copy(values, values + n, out);
+}
+
+uint8_t toByte(double v) {
+    if (!(v > 0.0))
+        return 0;
+    if (v >= 254.5)
+        return 255;
+    return uint8_t(v + 0.5);
+}
+
+// Share of a Gaussian (centre c, sigma s) that falls on the pixel with centre i.
+double pixelShare(int i, double c, double s) {
+    const double k = 1.0 / (s * std::sqrt(2.0));
+    return 0.5 * (std::erf((i + 0.5 - c) * k) - std::erf((i - 0.5 - c) * k));
+}
+
+void addNoise(uint8_t* dst, const uint8_t* src, const uint8_t* up, const uint8_t* down, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
+        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i));
+        v = _mm_subs_epu8(_mm_adds_epu8(v, u), d);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+    }
+#endif
+    for (; i < n; ++i) {
+        const int v = int(src[i]) + int(up[i]) - int(down[i]);
+        dst[i] = uint8_t(std::clamp(v, 0, 255));
+    }
+}
+
+} // namespace
+
+HeadConfig::HeadConfig() {
+    for (int c = 0; c < 3; ++c) {
+        beams[c].wavelength = kDefaultWavelength[c];
+        beams[c].signal = kDefaultSignal[c];
+        std::copy(kDefaultResponse[c], kDefaultResponse[c] + 3, beams[c].response);
+    }
+}
+
+HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
+    HeadConfig h;
+    h.group = group.toStdString();
+    s.beginGroup(group);
+    if (s.contains(QStringLiteral("serial"))) {
+        const QString serial = s.value(QStringLiteral("serial")).toString().trimmed();
+        if (!serial.isEmpty())
+            h.serial = serial.toStdString();
+    }
+    // A name with commas comes back from the ini reader as a list.
+    const QString name =
+        s.value(QStringLiteral("name")).toStringList().join(QStringLiteral(", ")).trimmed();
+    if (!name.isEmpty())
+        h.name = name.toStdString();
+    h.sensorWidth = intValue(s, QStringLiteral("sensorWidth"), h.sensorWidth, 16);
+    h.sensorHeight = intValue(s, QStringLiteral("sensorHeight"), h.sensorHeight, 16);
+    h.maxFps = std::max(0.0, numberValue(s, QStringLiteral("maxFps"), h.maxFps));
+    h.temperature = numberValue(s, QStringLiteral("temperature"), h.temperature);
+    h.temperatureRise = numberValue(s, QStringLiteral("temperatureRise"), h.temperatureRise);
+    const QString corner =
+        s.value(QStringLiteral("corner"), QStringLiteral("BR")).toString().trimmed().toUpper();
+    if (corner == QLatin1String("TL"))
+        h.corner = LandingCorner::TL;
+    else if (corner == QLatin1String("TR"))
+        h.corner = LandingCorner::TR;
+    else if (corner == QLatin1String("BL"))
+        h.corner = LandingCorner::BL;
+    else
+        h.corner = LandingCorner::BR;
+
+    for (int c = 0; c < 3; ++c) {
+        BeamConfig& b = h.beams[c];
+        const QString p = QLatin1String(kChannelPrefix[c]) + QLatin1Char('_');
+        const QString wl = s.value(p + QStringLiteral("wavelength")).toString().trimmed();
+        if (!wl.isEmpty())
+            b.wavelength = wl.toStdString();
+        b.power = std::max(0.0, numberValue(s, p + QStringLiteral("power"), b.power));
+        double div[2] = {b.divergenceX, b.divergenceY};
+        numbersValue(s, p + QStringLiteral("divergence"), div, 2);
+        // A zero or negative width has no Gaussian; keep the beam visible as a narrow spot.
+        b.divergenceX = std::max(div[0], 0.001);
+        b.divergenceY = std::max(div[1], 0.001);
+        double off[2] = {b.offsetX, b.offsetY};
+        numbersValue(s, p + QStringLiteral("offset"), off, 2);
+        b.offsetX = off[0];
+        b.offsetY = off[1];
+        numbersValue(s, p + QStringLiteral("response"), b.response, 3);
+        b.signal = std::max(0.0, numberValue(s, p + QStringLiteral("signal"), b.signal));
+    }
+
+    h.background = numberValue(s, QStringLiteral("background"), h.background);
+    h.noise = std::max(0.0, numberValue(s, QStringLiteral("noise"), h.noise));
+    if (s.contains(QStringLiteral("pixelFormats"))) {
+        std::vector<std::string> formats;
+        for (const QString& f : listValue(s, QStringLiteral("pixelFormats")))
+            if ((f == QLatin1String("RGB8") || f == QLatin1String("Mono8")) &&
+                std::find(formats.begin(), formats.end(), f.toStdString()) == formats.end())
+                formats.push_back(f.toStdString());
+        if (!formats.empty())
+            h.pixelFormats = formats;
+    }
+    h.monoPaddingX = intValue(s, QStringLiteral("monoPaddingX"), h.monoPaddingX, 0);
+    h.timeoutEvery = intValue(s, QStringLiteral("timeoutEvery"), 0, 0);
+    h.failEvery = intValue(s, QStringLiteral("failEvery"), 0, 0);
+    h.unplugAfter = intValue(s, QStringLiteral("unplugAfter"), 0, 0);
+    s.endGroup();
+    return h;
+}
+
+QPointF beamCentreOnDisplay(const HeadConfig& head, int channel) {
+    const double w = head.sensorWidth;
+    const double h = head.sensorHeight;
+    double cx = 0.75 * w, cy = 0.75 * h, dx = 1.0, dy = 1.0;
+    switch (head.corner) {
+    case LandingCorner::TL:
+        cx = 0.25 * w, cy = 0.25 * h, dx = -1.0, dy = -1.0;
+        break;
+    case LandingCorner::TR:
+        cx = 0.75 * w, cy = 0.25 * h, dx = 1.0, dy = -1.0;
+        break;
+    case LandingCorner::BL:
+        cx = 0.25 * w, cy = 0.75 * h, dx = -1.0, dy = 1.0;
+        break;
+    case LandingCorner::BR:
+        break;
+    }
+    const BeamConfig& b = head.beams[channel];
+    cx += b.offsetX / kMradPerPixel;
+    cy -= b.offsetY / kMradPerPixel; // upwards is towards smaller rows
+    const double shift = channel == 0 ? kChannelShiftPx : channel == 2 ? -kChannelShiftPx : 0.0;
+    return QPointF(cx + shift * dx, cy + shift * dy);
+}
+
+double sigmaPixels(double fwhmMrad) {
+    return fwhmMrad / kMradPerPixel / (2.0 * std::sqrt(2.0 * std::log(2.0)));
+}
+
+bool FrameLayout::operator==(const FrameLayout& o) const {
+    return offsetX == o.offsetX && offsetY == o.offsetY && width == o.width && height == o.height &&
+           mono == o.mono && paddingX == o.paddingX && exposureUs == o.exposureUs;
+}
+
+Renderer::Renderer(HeadConfig head, uint64_t seed) : m_head(std::move(head)), m_rng(seed) {
+    m_hasNoise = m_head.noise > 0.0;
+    if (m_hasNoise) {
+        const size_t n = kNoiseSpan + size_t(3 * m_head.sensorWidth + m_head.monoPaddingX) + 16;
+        m_noiseUp.resize(n);
+        m_noiseDown.resize(n);
+        std::normal_distribution<double> gauss(0.0, m_head.noise);
+        for (size_t i = 0; i < n; ++i) {
+            const long v = std::lround(gauss(m_rng));
+            m_noiseUp[i] = uint8_t(std::clamp(v, 0L, 255L));
+            m_noiseDown[i] = uint8_t(std::clamp(-v, 0L, 255L));
+        }
+    }
+}
+
+const std::vector<uint8_t>& Renderer::cleanFrame(const FrameLayout& layout) {
+    prepare(layout);
+    return m_clean;
+}
+
+void Renderer::prepare(const FrameLayout& layout) {
+    if (m_cleanValid && layout == m_cleanLayout)
+        return;
+    const int w = layout.width, h = layout.height;
+    m_clean.assign(layout.frameBytes(), 0);
+    m_cleanLayout = layout;
+    m_cleanValid = true;
+    if (w <= 0 || h <= 0)
+        return;
+
+    struct Spot {
+        double amp[3];
+        std::vector<double> gx, gy;
+        int x0, x1, y0, y1; // window range with a visible share
+    };
+    std::vector<Spot> spots;
+    for (int c = 0; c < 3; ++c) {
+        const BeamConfig& b = m_head.beams[c];
+        const double total = b.signal * b.power * layout.exposureUs;
+        if (!(total > 0.0))
+            continue;
+        const QPointF d = beamCentreOnDisplay(m_head, c);
+        // Display to sensor orientation (turned by 180 degrees), then into the window.
+        const double cx = (m_head.sensorWidth - 1 - d.x()) - layout.offsetX;
+        const double cy = (m_head.sensorHeight - 1 - d.y()) - layout.offsetY;
+        const double sx = sigmaPixels(b.divergenceX), sy = sigmaPixels(b.divergenceY);
+        Spot s;
+        for (int k = 0; k < 3; ++k)
+            s.amp[k] = total * b.response[k];
+        s.x0 = std::max(0, int(std::floor(cx - 8 * sx - 1)));
+        s.x1 = std::min(w - 1, int(std::ceil(cx + 8 * sx + 1)));
+        s.y0 = std::max(0, int(std::floor(cy - 8 * sy - 1)));
+        s.y1 = std::min(h - 1, int(std::ceil(cy + 8 * sy + 1)));
+        if (s.x0 > s.x1 || s.y0 > s.y1)
+            continue;
+        s.gx.assign(w, 0.0);
+        s.gy.assign(h, 0.0);
+        for (int x = s.x0; x <= s.x1; ++x)
+            s.gx[x] = pixelShare(x, cx, sx);
+        for (int y = s.y0; y <= s.y1; ++y)
+            s.gy[y] = pixelShare(y, cy, sy);
+        spots.push_back(std::move(s));
+    }
+
+    const double bg = m_head.background;
+    const uint8_t bgByte = toByte(bg);
+    const int bpl = layout.bytesPerLine();
+    std::vector<const Spot*> active;
+    for (int y = 0; y < h; ++y) {
+        uint8_t* line = m_clean.data() + size_t(y) * bpl;
+        std::memset(line, bgByte, layout.mono ? size_t(w) : size_t(3 * w));
+        active.clear();
+        int xa = w, xb = -1;
+        for (const Spot& s : spots)
+            if (y >= s.y0 && y <= s.y1) {
+                active.push_back(&s);
+                xa = std::min(xa, s.x0);
+                xb = std::max(xb, s.x1);
+            }
+        for (int x = xa; x <= xb; ++x) {
+            double v[3] = {bg, bg, bg};
+            for (const Spot* s : active) {
+                const double g = s->gx[x] * s->gy[y];
+                v[0] += s->amp[0] * g;
+                v[1] += s->amp[1] * g;
+                v[2] += s->amp[2] * g;
+            }
+            if (layout.mono) {
+                line[x] = toByte(0.299 * v[0] + 0.587 * v[1] + 0.114 * v[2]);
+            } else {
+                line[3 * x] = toByte(v[0]);
+                line[3 * x + 1] = toByte(v[1]);
+                line[3 * x + 2] = toByte(v[2]);
+            }
+        }
+    }
+}
+
+void Renderer::render(const FrameLayout& layout, uint8_t* out) {
+    prepare(layout);
+    if (!m_hasNoise) {
+        std::memcpy(out, m_clean.data(), m_clean.size());
+        return;
+    }
+    const size_t bpl = size_t(layout.bytesPerLine());
+    const size_t pixelBytes = layout.mono ? size_t(layout.width) : size_t(3 * layout.width);
+    const size_t maxStart = m_noiseUp.size() - pixelBytes;
+    std::uniform_int_distribution<size_t> start(0, std::min(maxStart, kNoiseSpan));
+    if (bpl == pixelBytes) {
+        // No padding: treat the frame as a few long runs, each from a random place.
+        const size_t total = m_clean.size();
+        for (size_t pos = 0; pos < total; pos += pixelBytes) {
+            const size_t n = std::min(pixelBytes, total - pos);
+            const size_t o = start(m_rng);
+            addNoise(out + pos, m_clean.data() + pos, m_noiseUp.data() + o, m_noiseDown.data() + o,
+                     n);
+        }
+        return;
+    }
+    for (int y = 0; y < layout.height; ++y) {
+        const size_t pos = size_t(y) * bpl;
+        const size_t o = start(m_rng);
+        addNoise(out + pos, m_clean.data() + pos, m_noiseUp.data() + o, m_noiseDown.data() + o,
+                 pixelBytes);
+        std::memset(out + pos + pixelBytes, 0, bpl - pixelBytes);
+    }
+}
+
+} // namespace lumetra::sim

@@ -1,0 +1,111 @@
+#pragma once
+// The simulated sensor head: its configuration (one group of simulated-head.ini) and the
+// renderer that turns the scene of up to three beams into camera frames.
+
+#include <QPointF>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+class QSettings;
+
+namespace lumetra::sim {
+
+// Image scale of the head's optics.
+constexpr double kMradPerPixel = 0.01;
+// How far the optics move the red (towards) and blue (away from) image from the green one,
+// in pixels, along the diagonal of the landing corner.
+constexpr double kChannelShiftPx = 5.0;
+
+enum class LandingCorner { TL = 0, TR = 1, BL = 2, BR = 3 };
+
+struct BeamConfig {
+    std::string wavelength;   // text, e.g. "635"
+    double power = 1.0;       // W, 0 = beam off
+    double divergenceX = 0.8; // FWHM, mrad
+    double divergenceY = 0.8;
+    double offsetX = 0.0;                 // mrad, to the right on the displayed image
+    double offsetY = 0.0;                 // mrad, upwards on the displayed image
+    double response[3] = {0.0, 0.0, 0.0}; // camera red, green, blue
+    double signal = 0.0;                  // total counts per exposure microsecond per watt
+};
+
+struct HeadConfig {
+    std::string group; // the ini group that describes this head
+    std::string serial = "40400001";
+    std::string name = "Simulated sensor head";
+    int sensorWidth = 1920;
+    int sensorHeight = 1200;
+    double maxFps = 60.0; // 0 = unlimited
+    double temperature = 42.0;
+    double temperatureRise = 0.0; // degrees per minute while open
+    LandingCorner corner = LandingCorner::BR;
+    BeamConfig beams[3];
+    double background = 0.0;
+    double noise = 0.5;
+    std::vector<std::string> pixelFormats{"RGB8", "Mono8"};
+    int monoPaddingX = 0;
+    int timeoutEvery = 0;
+    int failEvery = 0;
+    int unplugAfter = 0;
+
+    HeadConfig(); // all defaults
+    // Reads one group; missing or unreadable keys keep their defaults.
+    static HeadConfig fromSettings(QSettings& settings, const QString& group);
+};
+
+// Centre of a channel's beam (0 = R, 1 = G, 2 = B) on the displayed (turned) full sensor
+// image, in pixel coordinates (pixel i has its centre at i).
+QPointF beamCentreOnDisplay(const HeadConfig& head, int channel);
+// Gaussian sigma in pixels of a FWHM divergence in mrad.
+double sigmaPixels(double fwhmMrad);
+
+// What one frame looks like: the sensor window and how it is read out.
+struct FrameLayout {
+    int offsetX = 0;
+    int offsetY = 0;
+    int width = 0;
+    int height = 0;
+    bool mono = false;
+    int paddingX = 0; // bytes at the end of each line (mono only)
+    double exposureUs = 0.0;
+
+    int bytesPerLine() const { return mono ? width + paddingX : 3 * width; }
+    size_t frameBytes() const { return size_t(bytesPerLine()) * size_t(height); }
+    bool operator==(const FrameLayout& o) const;
+    bool operator!=(const FrameLayout& o) const { return !(*this == o); }
+};
+
+// Renders frames in sensor orientation. The noise-free image of a layout is computed once
+// and kept; every frame then only adds noise from a precomputed table and clamps, which
+// keeps the per-frame cost to one pass over the buffer.
+class Renderer {
+public:
+    explicit Renderer(HeadConfig head, uint64_t seed = 5489u);
+
+    const HeadConfig& head() const { return m_head; }
+    // Fills out (at least layout.frameBytes() bytes) with one frame.
+    void render(const FrameLayout& layout, uint8_t* out);
+    // The noise-free frame of a layout (for checks).
+    const std::vector<uint8_t>& cleanFrame(const FrameLayout& layout);
+
+private:
+    void prepare(const FrameLayout& layout);
+
+    HeadConfig m_head;
+    FrameLayout m_cleanLayout;
+    bool m_cleanValid = false;
+    std::vector<uint8_t> m_clean;
+    // Noise split in a non-negative and a non-positive part so a frame is two saturating
+    // byte operations per sample.
+    std::vector<uint8_t> m_noiseUp;
+    std::vector<uint8_t> m_noiseDown;
+    bool m_hasNoise = false;
+    std::mt19937_64 m_rng;
+};
+
+} // namespace lumetra::sim

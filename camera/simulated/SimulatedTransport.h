@@ -1,0 +1,43 @@
+#pragma once
+// The simulated sensor head as a camera transport: every top-level group of
+// simulated-head.ini in the working directory is one device.
+
+#include "sdk/Sdk.h"
+#include "simulated/SimulatedHead.h"
+
+#include <memory>
+#include <set>
+#include <string>
+
+namespace lumetra::sim {
+
+constexpr const char* kHeadFileName = "simulated-head.ini";
+
+// Devices that have been unplugged stay away from the device list until their file is
+// written again (a new head is a new plug-in).
+struct UnplugRegistry {
+    std::mutex mutex;
+    std::set<std::string> gone;
+};
+
+class SimulatedTransport : public sdk::Transport {
+public:
+    SimulatedTransport();
+    std::string name() const override { return "simulated"; }
+    sdk::DeviceInfoList enumerate() override;
+    // nullptr when the head is no longer described in the file.
+    std::unique_ptr<sdk::Device> createDevice(const sdk::DeviceInfo& info) override;
+
+private:
+    std::shared_ptr<UnplugRegistry> m_unplugged;
+};
+
+// Builds a device straight from a configuration (used by the transport, the benchmark and
+// the tests that need no file).
+std::unique_ptr<sdk::Device> createSimulatedDevice(const HeadConfig& head,
+                                                   std::shared_ptr<UnplugRegistry> registry = {},
+                                                   const std::string& unplugKey = {});
+
+sdk::DeviceInfo deviceInfoFor(const HeadConfig& head);
+
+} // namespace lumetra::sim
