@@ -166,6 +166,30 @@ bool storeInstaller(const QString& relativePath, const QByteArray& data) {
 
 UpdateUi::~UpdateUi() = default;
 
+bool CallbackUpdateUi::confirmUpdate(const QString& title, const QString& text) {
+    return confirm ? confirm(title, text) : false;
+}
+
+void CallbackUpdateUi::downloadStarted(std::function<void()> cancel) {
+    if (started)
+        started(std::move(cancel));
+}
+
+void CallbackUpdateUi::downloadProgress(qint64 received, qint64 total) {
+    if (progress)
+        progress(received, total);
+}
+
+void CallbackUpdateUi::downloadFinished() {
+    if (finished)
+        finished();
+}
+
+void CallbackUpdateUi::setupCannotStart(const QString& title, const QString& text) {
+    if (cannotStart)
+        cannotStart(title, text);
+}
+
 QString defaultUpdateServer() {
     return QStringLiteral("https://www.varnelle.fr");
 }

@@ -29,6 +29,24 @@ public:
     virtual void setupCannotStart(const QString& title, const QString& text) = 0;
 };
 
+// An UpdateUi made of functions, for callers that would rather not derive a class (the
+// window's private members stay reachable from the lambdas it installs). Unset functions
+// decline the update and ignore everything else.
+class CallbackUpdateUi : public UpdateUi {
+public:
+    std::function<bool(const QString&, const QString&)> confirm;
+    std::function<void(std::function<void()>)> started;
+    std::function<void(qint64, qint64)> progress;
+    std::function<void()> finished;
+    std::function<void(const QString&, const QString&)> cannotStart;
+
+    bool confirmUpdate(const QString& title, const QString& text) override;
+    void downloadStarted(std::function<void()> cancel) override;
+    void downloadProgress(qint64 received, qint64 total) override;
+    void downloadFinished() override;
+    void setupCannotStart(const QString& title, const QString& text) override;
+};
+
 // The maker's download server, used unless basini.ini names another one.
 QString defaultUpdateServer();
 // The folder on the server that holds the version file and the installers.
