@@ -1,0 +1,185 @@
+#include "FramePipeline.h"
+
+#include "ColorCorrection.h"
+#include "Results.h"
+#include "SpotSearch.h"
+
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
+
+namespace lumetra::measure {
+
+Waiter blockingWaiter() {
+    return [](const QList<QFuture<void>>& futures) {
+        for (QFuture<void> f : futures) {
+            f.waitForFinished();
+        }
+    };
+}
+
+Waiter eventLoopWaiter() {
+    return [](const QList<QFuture<void>>& futures) {
+        for (const QFuture<void>& f : futures) {
+            if (f.isFinished()) {
+                continue;
+            }
+            QEventLoop loop;
+            QFutureWatcher<void> watcher;
+            QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
+            watcher.setFuture(f);
+            // A future finishing right here still posts its finished event to the watcher,
+            // which quits the loop on its first pass.
+            loop.exec();
+        }
+    };
+}
+
+namespace {
+// RGB888, at most the history size; shares the pixels when nothing has to change.
+QImage measurable(QImage image) {
+    if (image.format() != QImage::Format_RGB888) {
+        image = image.convertToFormat(QImage::Format_RGB888);
+    }
+    if (image.width() > kMaxRoiSide || image.height() > kMaxRoiSide) {
+        image = image.copy(0, 0, std::min(image.width(), kMaxRoiSide),
+                           std::min(image.height(), kMaxRoiSide));
+    }
+    return image;
+}
+} // namespace
+
+QImage prepareCrop(QImage image) {
+    image = measurable(std::move(image));
+    image.bits(); // detach here, never inside the band tasks
+    return image;
+}
+
+FramePipeline::FramePipeline(Waiter waiter) : m_wait(std::move(waiter)) {}
+
+FrameResult FramePipeline::process(FrameInput input) {
+    QImage crop = prepareCrop(std::move(input.crop));
+    input.crop = QImage();
+    m_stab.beginFrame(crop.width(), crop.height(), input.stabDepth);
+    QList<QFuture<void>> bands;
+    for (int b = 0; b < Stabilizer::kBands; ++b) {
+        bands.append(QtConcurrent::run(QThreadPool::globalInstance(),
+                                       [this, &crop, b] { m_stab.stabilizeBand(&crop, b); }));
+    }
+    m_wait(bands);
+    FrameResult r = computeMeasures(crop, input);
+    r.stabilisedCrop = crop;
+    return r;
+}
+
+FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const FrameInput& in) {
+    FrameResult r;
+    const QImage k = measurable(stabilisedCrop);
+    if (!hasCorrectedImage(k.width(), k.height())) {
+        return r; // nothing to correct, nothing measured
+    }
+    r.measured = true;
+    r.stabilised = in.stabCount >= in.stabDepth;
+    const Shift shift = in.corner ? cornerShift(*in.corner) : Shift{};
+    const int m = kCorrectionMargin;
+
+    // Colour correction, in row bands.
+    QImage corrected(k.width() - 2 * m, k.height() - 2 * m, QImage::Format_RGB888);
+    const UnmixTable table(in.unmix);
+    {
+        constexpr int kParts = 4;
+        std::array<ChannelSums, kParts> partSums{};
+        QList<QFuture<void>> parts;
+        const int h = corrected.height();
+        corrected.bits();
+        for (int p = 0; p < kParts; ++p) {
+            parts.append(QtConcurrent::run(QThreadPool::globalInstance(), [&, p] {
+                partSums[p] =
+                    correctRows(k, table, shift, &corrected, p * h / kParts, (p + 1) * h / kParts);
+            }));
+        }
+        m_wait(parts);
+        for (const ChannelSums& s : partSums) {
+            for (int c = 0; c < 3; ++c) {
+                r.channelSums[c] += s[c];
+            }
+        }
+    }
+    r.cornerSignal = cornerSignalOf(in.unmix, r.channelSums);
+
+    // Power, unless the stabiliser is filling or a calibration takes the frame.
+    LabelTexts& t = r.labels;
+    if (!r.stabilised) {
+        t.valuePowerRed = t.valuePowerGreen = t.valuePowerBlue = t.valuePowerTotal =
+            kProcessingText;
+    } else if (!in.calibrationRunning) {
+        std::array<double, 3> p{};
+        for (int c = 0; c < 3; ++c) {
+            p[c] = channelPower(r.cornerSignal[c], in.exposureUs, in.powerFactor[c]);
+        }
+        const double total = p[0] + p[1] + p[2];
+        t.valuePowerRed = powerText(p[0], 0.05);
+        t.valuePowerGreen = powerText(p[1], 0.05);
+        t.valuePowerBlue = powerText(p[2], 0.05);
+        t.valuePowerTotal = powerText(total, 0.15);
+        r.power = p;
+        r.totalPower = total;
+    }
+
+    // Spot search, one task per selector.
+    {
+        QList<QFuture<void>> spots;
+        const QImage& img = corrected;
+        spots.append(QtConcurrent::run(QThreadPool::globalInstance(), [&] {
+            MeasureSpot(img, SpotAll, &r.maxAll, nullptr, &r.sizeAll);
+        }));
+        spots.append(QtConcurrent::run(QThreadPool::globalInstance(), [&] {
+            MeasureSpot(img, SpotRed, &r.maxR, &r.centreR, &r.sizeR);
+        }));
+        spots.append(QtConcurrent::run(QThreadPool::globalInstance(), [&] {
+            MeasureSpot(img, SpotGreen, &r.maxG, &r.centreG, &r.sizeG);
+        }));
+        spots.append(QtConcurrent::run(QThreadPool::globalInstance(), [&] {
+            MeasureSpot(img, SpotBlue, &r.maxB, &r.centreB, &r.sizeB);
+        }));
+        m_wait(spots);
+    }
+    t.maxRValue = maxText(r.maxR);
+    t.maxGValue = maxText(r.maxG);
+    t.maxBValue = maxText(r.maxB);
+    const int kMax = std::max({r.maxR, r.maxG, r.maxB});
+
+    applyRedBoost(&corrected, in.redBoost);
+    r.correctedImage = corrected;
+
+    const ExposureAdvice advice = superviseExposure(kMax, r.stabilised);
+    t.warningLabel = advice.warning;
+    r.exposureFactor = advice.factor;
+
+    r.pairs[PairAll] = divergenceFromSize(r.sizeAll);
+    r.pairs[PairRed] = divergenceFromSize(r.sizeR);
+    r.pairs[PairGreen] = divergenceFromSize(r.sizeG);
+    r.pairs[PairBlue] = divergenceFromSize(r.sizeB);
+    r.pairs[PairRG] = alignmentOf(r.centreR, r.centreG);
+    r.pairs[PairBG] = alignmentOf(r.centreB, r.centreG);
+    r.pairs[PairRB] = alignmentOf(r.centreR, r.centreB);
+
+    if (!r.stabilised) {
+        t.warningRoiLabel = QString();
+        t.divValue = t.redDivValue = t.greenDivValue = t.blueDivValue = kProcessingText;
+        t.rgValue = t.bgValue = t.rbValue = kProcessingText;
+    } else {
+        t.divValue = divergenceText(r.pairs[PairAll]);
+        t.redDivValue = divergenceText(r.pairs[PairRed]);
+        t.greenDivValue = divergenceText(r.pairs[PairGreen]);
+        t.blueDivValue = divergenceText(r.pairs[PairBlue]);
+        t.rgValue = alignmentText(r.pairs[PairRG]);
+        t.bgValue = alignmentText(r.pairs[PairBG]);
+        t.rbValue = alignmentText(r.pairs[PairRB]);
+    }
+    return r;
+}
+
+} // namespace lumetra::measure

@@ -1,0 +1,104 @@
+#pragma once
+// One frame of the measurement, end to end, for the main window and the offline tool.
+//
+// How the window uses it: the window keeps one FramePipeline for its lifetime (it owns the
+// stabiliser histories, about 44 MB, allocated once). In ProcessFrame, while the camera is
+// grabbing, it increments stabCount as usual, then fills a FrameInput with the ROI crop
+// (moved in, so no detach copy happens), stabCount and stabDepth, the selected corner from
+// the spot buttons (std::nullopt when none is checked), that corner's unmixCoef column (TL's
+// when none) and powerFactor, exposureUs, the red boost and whether a power calibration is
+// running, and calls process(). The result carries the seven pairs, the corrected image
+// (after the red boost) to show over the ROI, cornerSignal and the exact text of every
+// label; the window copies them to its widgets (the power labels and warningRoiLabel only
+// when their optional is set), applies exposureFactor when automatic exposure is on, and,
+// when a calibration is running, runs its calibration sample step with cornerSignal.
+// A result with measured == false (a crop of 10 pixels or less across) changes nothing.
+//
+// The window passes eventLoopWaiter() so the GUI thread waits for the band and spot tasks
+// in a local event loop instead of blocking (events processed meanwhile must not start
+// another frame; the camera delivers the next one only after the re-arm). The tool uses
+// the default blocking wait.
+
+#include "MeasureTypes.h"
+#include "Stabilizer.h"
+
+#include <QFuture>
+#include <QImage>
+#include <QList>
+#include <QPoint>
+#include <QString>
+#include <array>
+#include <functional>
+#include <optional>
+
+namespace lumetra::measure {
+
+// Waits until every future of the list has finished.
+using Waiter = std::function<void(const QList<QFuture<void>>&)>;
+// Plain blocking wait (the offline tool, tests).
+Waiter blockingWaiter();
+// Waits in a local QEventLoop driven by QFutureWatcher signals: no spinning, the GUI thread
+// keeps handling events. Use only on a thread with an event dispatcher.
+Waiter eventLoopWaiter();
+
+struct FrameInput {
+    QImage crop;                  // ROI crop of the frame (converted to RGB888 if needed)
+    int stabCount = 0;            // after this frame's increment
+    int stabDepth = 8;            // 1..10
+    std::optional<Corner> corner; // none: no channel shift
+    UnmixMatrix unmix{};          // the corner's coefficients (TL's when none), row-major
+    std::array<double, 3> powerFactor{29.0, 59.0, 43.0}; // of that corner, R, G, B
+    float exposureUs = 10000.0f;
+    int redBoost = 1;                // 1..4
+    bool calibrationRunning = false; // power labels untouched, caller records a sample
+};
+
+struct LabelTexts {
+    QString divValue, redDivValue, greenDivValue, blueDivValue;
+    QString rgValue, bgValue, rbValue;
+    QString maxRValue, maxGValue, maxBValue;
+    std::optional<QString> valuePowerRed, valuePowerGreen, valuePowerBlue, valuePowerTotal;
+    QString warningLabel;
+    std::optional<QString> warningRoiLabel; // cleared while the stabiliser fills
+};
+
+struct FrameResult {
+    bool measured = false;   // false: crop too small, nothing to show or apply
+    bool stabilised = false; // stabCount has reached stabDepth
+    std::array<MeasurePair, PairCount> pairs{};
+    int maxAll = 0, maxR = 0, maxG = 0, maxB = 0;
+    QPoint centreR{-1, -1}, centreG{-1, -1}, centreB{-1, -1};
+    QPoint sizeAll{-1, -1}, sizeR{-1, -1}, sizeG{-1, -1}, sizeB{-1, -1};
+    std::array<qint64, 3> channelSums{};        // raw sums of the sampled pixels
+    std::array<float, 3> cornerSignal{};        // the matrix applied to channelSums
+    std::optional<std::array<double, 3>> power; // W per channel; set when shown
+    std::optional<double> totalPower;
+    std::optional<double> exposureFactor; // 1.1, 1.02, 0.94 or none
+    QImage correctedImage;                // after the red boost, for display
+    QImage stabilisedCrop;                // the crop as the stabiliser left it
+    LabelTexts labels;
+};
+
+class FramePipeline {
+public:
+    explicit FramePipeline(Waiter waiter = blockingWaiter());
+
+    // Stabilises the crop in four row-band tasks on the global pool and measures it.
+    FrameResult process(FrameInput input);
+
+    // Measures an already stabilised crop (no stabiliser pass).
+    FrameResult computeMeasures(const QImage& stabilisedCrop, const FrameInput& input);
+
+    void setWaiter(Waiter waiter) { m_wait = std::move(waiter); }
+    const Stabilizer& stabilizer() const { return m_stab; }
+
+private:
+    Stabilizer m_stab;
+    Waiter m_wait;
+};
+
+// Crops wider or taller than the history are cut to kMaxRoiSide from the top-left; the
+// result is RGB888 and not shared with `image`.
+QImage prepareCrop(QImage image);
+
+} // namespace lumetra::measure

@@ -1,0 +1,178 @@
+// The fast pipeline against the plain reference on random frame sequences: every frame's
+// stabilised crop, seven pairs, maxima, sums, corner signal, power, corrected image and
+// label texts must be identical.
+
+#include "FramePipeline.h"
+#include "PipelineCompare.h"
+#include "ReferencePipeline.h"
+#include "SceneMaker.h"
+
+#include <QRect>
+#include <QTest>
+#include <random>
+
+using namespace lumetra::measure;
+
+namespace {
+
+UnmixMatrix randomUnmix(std::mt19937& rng) {
+    std::uniform_real_distribution<double> u(-0.6, 1.6);
+    switch (rng() % 5) {
+    case 0:
+        return {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    case 1:
+        return {1.0337, -0.0614, -0.0239, -0.2354, 1.0913, -0.0636, 0.0265, -0.3103, 1.0190};
+    default: {
+        UnmixMatrix m;
+        for (double& e : m) {
+            e = u(rng);
+        }
+        return m;
+    }
+    }
+}
+
+std::optional<Corner> randomCorner(std::mt19937& rng) {
+    const int c = int(rng() % 5);
+    if (c == 4) {
+        return std::nullopt;
+    }
+    return Corner(c);
+}
+
+// A ROI of the given size inside the frame, often against an edge.
+QRect randomRoi(std::mt19937& rng, int fw, int fh, int w, int h) {
+    auto place = [&](int total, int size) {
+        switch (rng() % 4) {
+        case 0:
+            return 0;
+        case 1:
+            return total - size;
+        default:
+            return int(rng() % unsigned(total - size + 1));
+        }
+    };
+    return QRect(place(fw, w), place(fh, h), w, h);
+}
+
+struct SequenceKind {
+    int minSide, maxSide; // crop sides
+    int wideChance;       // percent of crops 1190..1210 wide and few rows high
+};
+
+} // namespace
+
+class PipelineProperty : public QObject {
+    Q_OBJECT
+
+private:
+    int runSequence(std::mt19937& rng, const SequenceKind& kind, int frames) {
+        FramePipeline fast;
+        reference::ReferencePipeline ref;
+        std::uniform_int_distribution<int> side(kind.minSide, kind.maxSide);
+        int w = side(rng), h = side(rng);
+        bool wide = false;
+        int fw = w + int(rng() % 40), fh = h + int(rng() % 40);
+        scene::Scene sc = scene::randomScene(rng, fw, fh);
+        QRect roi = randomRoi(rng, fw, fh, w, h);
+        FrameInput in;
+        in.stabDepth = 1 + int(rng() % 10);
+        in.corner = randomCorner(rng);
+        in.unmix = randomUnmix(rng);
+        in.powerFactor = {double(rng() % 100), 1.0 + rng() % 80, 0.5 + rng() % 60};
+        in.exposureUs = float(10 + rng() % 100000);
+        in.redBoost = 1 + int(rng() % 4);
+        int stabCount = 0;
+        int compared = 0;
+        for (int f = 0; f < frames; ++f) {
+            const int event = int(rng() % 100);
+            if (event < 6) { // new crop size (a ROI resize resets the count)
+                wide = int(rng() % 100) < kind.wideChance;
+                w = wide ? 1190 + int(rng() % 21) : side(rng);
+                h = wide ? 11 + int(rng() % 12) : side(rng);
+                fw = std::max(fw, w);
+                fh = std::max(fh, h);
+                sc = scene::randomScene(rng, fw, fh);
+                roi = randomRoi(rng, fw, fh, w, h);
+                stabCount = 0;
+            } else if (event < 10) { // ROI moved, same size
+                roi = randomRoi(rng, fw, fh, w, h);
+                stabCount = 0;
+            } else if (event < 15) { // depth changed, with or without a reset
+                in.stabDepth = 1 + int(rng() % 10);
+                if (rng() % 2) {
+                    stabCount = 0;
+                }
+            } else if (event < 20) {
+                in.corner = randomCorner(rng);
+                in.unmix = randomUnmix(rng);
+            } else if (event < 23) {
+                in.redBoost = 1 + int(rng() % 4);
+                in.calibrationRunning = rng() % 3 == 0;
+                in.exposureUs = float(10 + rng() % 100000);
+            }
+            if (stabCount < in.stabDepth) {
+                ++stabCount;
+            }
+            in.stabCount = stabCount;
+            QImage frame = scene::render(sc, fw, fh, rng, f % 7 == 0 ? 6.0 : 1.0);
+            if (rng() % 10 == 0) { // a pulse: one bright patch for one frame
+                const int px = int(rng() % unsigned(fw)), py = int(rng() % unsigned(fh));
+                for (int y = py; y < std::min(fh, py + 8); ++y) {
+                    for (int x = px; x < std::min(fw, px + 8); ++x) {
+                        frame.scanLine(y)[3 * x + int(rng() % 3)] = uchar(150 + rng() % 106);
+                    }
+                }
+            }
+            in.crop = frame.copy(roi);
+            const FrameResult expected = ref.process(in);
+            const FrameResult actual = fast.process(in);
+            const QString diff = testcompare::difference(actual, expected);
+            if (!diff.isEmpty()) {
+                qWarning("frame %d of crop %dx%d depth %d count %d: %s", f, w, h, in.stabDepth,
+                         stabCount, qPrintable(diff));
+                return -1;
+            }
+            ++compared;
+        }
+        return compared;
+    }
+
+private slots:
+    void smallAndMediumCrops() {
+        std::mt19937 rng(20240401);
+        int total = 0;
+        for (int s = 0; s < 34; ++s) {
+            const int n = runSequence(rng, {8, 70, 0}, 50);
+            QVERIFY2(n > 0, qPrintable(QStringLiteral("sequence %1 differs").arg(s)));
+            total += n;
+        }
+        QVERIFY(total >= 1700);
+    }
+
+    void largerCropsAndTinyOnes() {
+        std::mt19937 rng(77);
+        int total = 0;
+        for (int s = 0; s < 6; ++s) {
+            const int n = runSequence(rng, {5, 160, 0}, 40);
+            QVERIFY2(n > 0, qPrintable(QStringLiteral("sequence %1 differs").arg(s)));
+            total += n;
+        }
+        QVERIFY(total >= 240);
+    }
+
+    // Crops wider than the history (cut to it) and pixels far right in the history.
+    void wideCrops() {
+        std::mt19937 rng(4242);
+        int total = 0;
+        for (int s = 0; s < 3; ++s) {
+            const int n = runSequence(rng, {11, 40, 60}, 30);
+            QVERIFY2(n > 0, qPrintable(QStringLiteral("sequence %1 differs").arg(s)));
+            total += n;
+        }
+        QVERIFY(total >= 90);
+    }
+};
+
+QTEST_GUILESS_MAIN(PipelineProperty)
+#include "tst_pipeline_property.moc"
