@@ -1,0 +1,256 @@
+#include "MainWindow.h"
+
+#include "AboutDialog.h"
+#include "BasCam.h"
+#include "Log.h"
+#include "MainWindowForm.h"
+#include "Resources.h"
+#include "SettingsKeys.h"
+#include "Version.h"
+#include "VersionDialog.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGraphicsScene>
+#include <QProgressDialog>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSettings>
+#include <QStyleFactory>
+#include <QSysInfo>
+#include <QTimer>
+
+namespace st = lumetra::settings;
+
+namespace {
+
+// A stored window dimension: a number within [minimum, available] is kept; a number
+// beyond the screen is brought down to it, a small one up to the minimum; anything that
+// is not a positive number (damage in the file) gives the default.
+int usableDimension(const QVariant& stored, int fallback, int minimum, int available) {
+    bool ok = false;
+    const int v = stored.toInt(&ok);
+    int out = (ok && v > 0) ? v : fallback;
+    if (available > 0)
+        out = qMin(out, available);
+    return qMax(out, qMin(minimum, available > 0 ? available : minimum));
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+    lumetra::ui::initResources();
+    ui->setupUi(this);
+
+    ui->menubar->hide();
+    ui->autoRoiCheckBox->hide();
+    ui->warningRoiLabel->hide();
+
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    setWindowTitle(QStringLiteral("Varnelle - Lumetra - v") + lumetra::versionText());
+    writeLog(QStringLiteral("\n===================== Starting... ") + QSysInfo::kernelType() +
+             QLatin1Char(' ') + QSysInfo::kernelVersion());
+
+    ui->exposureSpin->setEnabled(false);
+    ui->actionStartStream->setEnabled(false);
+    ui->warningLabel->setText(QString());
+    ui->warningRoiLabel->setText(QString());
+    ui->maxRValue->setText(QStringLiteral("N/A"));
+    ui->maxGValue->setText(QStringLiteral("N/A"));
+    ui->maxBValue->setText(QStringLiteral("N/A"));
+    ui->calRPushButton->setEnabled(false);
+    ui->calGPushButton->setEnabled(false);
+    ui->calBPushButton->setEnabled(false);
+
+    cam = new BasCam();
+    cam->waitForRequest = true;
+    connect(cam, &BasCam::ImageIsAvailable, this, &MainWindow::ProcessFrame);
+
+    tempTimer = new QTimer(this);
+    tempTimer->setInterval(2000);
+    tempTimer->setSingleShot(false);
+    tempTimer->start();
+    connect(tempTimer, &QTimer::timeout, this, &MainWindow::UpdateTemperature);
+
+    restoreSettings();
+    showVersionNotesOnce();
+    refreshCameraList();
+
+    QTimer::singleShot(0, this, &MainWindow::firstLoad);
+}
+
+void MainWindow::restoreSettings() {
+    QSettings s(st::fileName(), QSettings::IniFormat);
+
+    ui->autoExpoCheckBox->setChecked(s.value(st::kAutoExpo, st::kAutoExpoDefault).toBool());
+    ui->autoRoiCheckBox->setChecked(s.value(st::kAutoRoi, st::kAutoRoiDefault).toBool());
+    ui->imgStabSlider->setValue(s.value(st::kStab, st::kStabDefault).toInt());
+    stabDepth = ui->imgStabSlider->value();
+
+    const QString sel = s.value(st::kSelButton).toString();
+    if (sel == QLatin1String("TL"))
+        ui->tlSelButton->setChecked(true);
+    else if (sel == QLatin1String("TR"))
+        ui->trSelButton->setChecked(true);
+    else if (sel == QLatin1String("BL"))
+        ui->blSelButton->setChecked(true);
+    else
+        ui->brSelButton->setChecked(true);
+
+    // An index the combo does not have would leave it without selection and the red
+    // channel multiplied by zero; such a value is damage and gives the default.
+    int boost = s.value(st::kRBoost, st::kRBoostDefault).toInt();
+    if (boost < 0 || boost >= ui->redBoostCombo->count())
+        boost = st::kRBoostDefault;
+    ui->redBoostCombo->setCurrentIndex(boost);
+    redBoost = ui->redBoostCombo->currentIndex() + 1;
+
+    QSize available;
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        available = screen->availableGeometry().size();
+    const int w = usableDimension(s.value(st::kWinWidth, st::kWinWidthDefault),
+                                  st::kWinWidthDefault, st::kMinWinWidth, available.width());
+    const int h = usableDimension(s.value(st::kWinHeight, st::kWinHeightDefault),
+                                  st::kWinHeightDefault, st::kMinWinHeight, available.height());
+    setGeometry(0, 0, w, h);
+    move(available.width() / 2 - width() / 2, available.height() / 2 - height() / 2);
+    if (s.value(st::kMaxWin, st::kMaxWinDefault).toInt() == 1)
+        showMaximized();
+}
+
+void MainWindow::showVersionNotesOnce() {
+    QSettings s(st::fileName(), QSettings::IniFormat);
+    s.beginGroup(st::kVersionGroup);
+    if (s.value(st::kVersion, st::kVersionDefault).toInt() != lumetra::kVersion) {
+        s.setValue(st::kVersion, lumetra::kVersion);
+        // Stored before the notes are shown, so they are shown once even if this run
+        // does not end normally.
+        s.sync();
+        VersionDialog notes;
+        notes.exec();
+    }
+    s.endGroup();
+}
+
+void MainWindow::firstLoad() {
+    mainScene = new QGraphicsScene(ui->graphicsView);
+    ui->graphicsView->setScene(mainScene);
+    previewScene = new QGraphicsScene(ui->previewGraphics);
+    ui->previewGraphics->setScene(previewScene);
+
+    connect(ui->graphicsView, &CustomGV::gvClickedLeft, this, &MainWindow::RectPosUpdate);
+    connect(ui->graphicsView, &CustomGV::gvMove, this, &MainWindow::RectSizeUpdate);
+
+    writeLog(QStringLiteral("Init OK"));
+
+    if (checkForUpdate())
+        close(); // the installer takes over; the rest still runs, the loop then ends
+
+    ui->calRPushButton->setText(QStringLiteral("Calibrate ") + ui->waveRCombo->currentText());
+    ui->calGPushButton->setText(QStringLiteral("Calibrate ") + ui->waveGCombo->currentText());
+    ui->calBPushButton->setText(QStringLiteral("Calibrate ") + ui->waveBCombo->currentText());
+    ui->maxRLabel->setText(QStringLiteral("Max ") + ui->waveRCombo->currentText() +
+                           QStringLiteral(" = "));
+    ui->maxGLabel->setText(QStringLiteral("Max ") + ui->waveGCombo->currentText() +
+                           QStringLiteral(" = "));
+    ui->maxBLabel->setText(QStringLiteral("Max ") + ui->waveBCombo->currentText() +
+                           QStringLiteral(" = "));
+
+    connectWavelengthCombos();
+}
+
+void MainWindow::connectWavelengthCombos() {
+    connect(ui->waveRCombo, &QComboBox::currentIndexChanged, this, &MainWindow::UpdateCalibrations);
+    connect(ui->waveGCombo, &QComboBox::currentIndexChanged, this, &MainWindow::UpdateCalibrations);
+    connect(ui->waveBCombo, &QComboBox::currentIndexChanged, this, &MainWindow::UpdateCalibrations);
+}
+
+void MainWindow::disconnectWavelengthCombos() {
+    disconnect(ui->waveRCombo, &QComboBox::currentIndexChanged, this,
+               &MainWindow::UpdateCalibrations);
+    disconnect(ui->waveGCombo, &QComboBox::currentIndexChanged, this,
+               &MainWindow::UpdateCalibrations);
+    disconnect(ui->waveBCombo, &QComboBox::currentIndexChanged, this,
+               &MainWindow::UpdateCalibrations);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    disconnectWavelengthCombos();
+    writeLog(QStringLiteral("Exit Ok\n====================="));
+    event->accept();
+}
+
+MainWindow::~MainWindow() {
+    if (cam) {
+        disconnect(cam, &BasCam::ImageIsAvailable, this, &MainWindow::ProcessFrame);
+        cam->stopGrabbing();
+    }
+
+    QSettings s(st::fileName(), QSettings::IniFormat);
+    if (cam) {
+        if (cam->isOpen()) {
+            s.setValue(st::kWidth, cam->width());
+            s.setValue(st::kHeight, cam->height());
+            s.setValue(st::kPosX, cam->offsetX());
+            s.setValue(st::kPosY, cam->offsetY());
+            s.setValue(st::kExpo, cam->exposure());
+            s.setValue(st::kBarH, ui->scrollArea->horizontalScrollBar()->value());
+            s.setValue(st::kBarV, ui->scrollArea->verticalScrollBar()->value());
+        }
+        delete cam;
+        cam = nullptr;
+    }
+
+    s.setValue(st::kAutoExpo, ui->autoExpoCheckBox->isChecked());
+    s.setValue(st::kAutoRoi, ui->autoRoiCheckBox->isChecked());
+    s.setValue(st::kStab, ui->imgStabSlider->value());
+    QString sel = QStringLiteral("BR");
+    if (ui->tlSelButton->isChecked())
+        sel = QStringLiteral("TL");
+    else if (ui->trSelButton->isChecked())
+        sel = QStringLiteral("TR");
+    else if (ui->blSelButton->isChecked())
+        sel = QStringLiteral("BL");
+    s.setValue(st::kSelButton, sel);
+    s.setValue(st::kRBoost, ui->redBoostCombo->currentIndex());
+
+    if (isMaximized()) {
+        s.setValue(st::kMaxWin, 1);
+    } else {
+        s.setValue(st::kMaxWin, 0);
+        s.setValue(st::kWinWidth, width());
+        s.setValue(st::kWinHeight, height());
+    }
+
+    delete ui;
+    ui = nullptr;
+}
+
+void MainWindow::on_exposureSpin_editingFinished() {
+    if (!cam || !cam->isOpen())
+        return;
+    const double us = ui->exposureSpin->value() * 1000.0;
+    if (us == exposureUs)
+        return;
+    cam->setExposure(static_cast<float>(us));
+    exposureUs = cam->exposure();
+    ui->exposureSpin->setValue(exposureUs / 1000.0);
+}
+
+void MainWindow::on_redBoostCombo_currentIndexChanged(int index) {
+    redBoost = index + 1;
+}
+
+void MainWindow::on_imgStabSlider_sliderReleased() {
+    stabCount = 0;
+    stabDepth = ui->imgStabSlider->value();
+}
+
+void MainWindow::on_actionRefresh_triggered() {
+    refreshCameraList();
+}
+
+void MainWindow::on_actionAbout_triggered() {
+    AboutDialog about;
+    about.exec();
+}

@@ -1,0 +1,131 @@
+#pragma once
+// The main window: owns the form, the camera object, the temperature timer, the two
+// scenes and all measurement and calibration state. Its slots are thin: they gather the
+// window's state, call the units of the lower layers and apply the outcome to widgets.
+//
+// Where the code lives:
+//   MainWindow.cpp             life cycle, settings, the small slots
+//   MainWindowCamera.cpp       camera list, streaming action, temperature watch
+//   MainWindowCalibration.cpp  calibration loading, power calibration, wavelength lists
+//   MainWindowMeasure.cpp      frame handling, measures, ROI slots, spot-view fitting
+//   MainWindowUpdate.cpp       update check and installer download
+
+#include <QColor>
+#include <QImage>
+#include <QList>
+#include <QMainWindow>
+#include <QPoint>
+#include <QRect>
+
+#include <memory>
+
+class BasCam;
+class QCloseEvent;
+class QGraphicsScene;
+class QProgressDialog;
+class QTimer;
+
+namespace Ui {
+class MainWindow;
+}
+
+// One result of the measurement routine: x and y (mrad). A missing divergence is
+// (-1, -1), a missing alignment (-100, -100).
+struct MeasurePair {
+    float x = 0.0f;
+    float y = 0.0f;
+};
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Access for the tests and the benchmarks, which drive the window like a user.
+    Ui::MainWindow* form() const { return ui; }
+    BasCam* camera() const { return cam; }
+
+public slots:
+    void camList_IndexChanged(int index);
+    void firstLoad();
+    void closeEvent(QCloseEvent* event) override;
+    void updateProgressDial(qlonglong ist, qlonglong max);
+    void UpdateTemperature();
+    void UpdateCalibrations(int nused = 0);
+    void RectSizeUpdate(QPoint pos);
+    void RectPosUpdate(QPoint pos);
+    void on_exposureSpin_editingFinished();
+    void on_actionStartStream_toggled(bool checked);
+    void on_actionRefresh_triggered();
+    void on_actionAbout_triggered();
+    void on_redBoostCombo_currentIndexChanged(int index);
+    void on_imgStabSlider_sliderReleased();
+    void on_calRPushButton_clicked();
+    void on_calGPushButton_clicked();
+    void on_calBPushButton_clicked();
+    void on_addWL_R_clicked();
+    void on_addWL_G_clicked();
+    void on_addWL_B_clicked();
+
+    // One camera image, delivered by the camera's worker thread (queued).
+    void ProcessFrame(QImage image);
+
+public:
+    // Refills listCamComboBox with "Select KVT sensor" and the attached cameras.
+    void refreshCameraList();
+    // Rebuilds the three wavelength combos from the camera's calibration file.
+    void refreshWavelengthLists();
+    // The start-up update check; true only when a downloaded installer was started.
+    bool checkForUpdate();
+    // Gives the spot view the camera image's size and the stored scroll position.
+    void fitSpotView();
+    // The measurement routine for one stabilised ROI crop: seven pairs (divergence of
+    // all, R, G, B, then alignment RG, BG, RB).
+    QList<MeasurePair> ComputeMeasures(QImage crop);
+    // One sample of a running power calibration of the channel (0 R, 1 G, 2 B).
+    void calibrationSampleStep(int channel);
+
+private:
+    void restoreSettings();
+    void showVersionNotesOnce();
+    void connectWavelengthCombos();
+    void disconnectWavelengthCombos();
+
+    Ui::MainWindow* ui = nullptr;
+
+    // Calibration state, [corner] = TL 0, TR 1, BL 2, BR 3; [channel] = R 0, G 1, B 2.
+    double colorMatrix[4][3][3] = {};
+    double powerFactor[3][4] = {{29.0, 0, 0, 0}, {59.0, 0, 0, 0}, {43.0, 0, 0, 0}};
+    double unmixCoef[9][4] = {{0.978, 0, 0, 0}, {0.209, 0, 0, 0}, {0.039, 0, 0, 0},
+                              {0.074, 0, 0, 0}, {0.956, 0, 0, 0}, {0.286, 0, 0, 0},
+                              {0.027, 0, 0, 0}, {0.064, 0, 0, 0}, {0.998, 0, 0, 0}};
+    double calibrationPower[3] = {10.0, 10.0, 10.0};
+    bool calibrationActive[3] = {false, false, false};
+    int redBoost = 1;
+
+    BasCam* cam = nullptr;
+    QGraphicsScene* mainScene = nullptr;
+    QGraphicsScene* previewScene = nullptr;
+    QImage lastFrame;
+    float exposureUs = 0.0f;
+    float cornerSignal[3] = {0.0f, 0.0f, 0.0f};
+    QTimer* tempTimer = nullptr;
+    QRect roiRect;
+
+    // Image stabiliser: the per-pixel histories (historyR/G/B) are kept by the measure
+    // layer's stabiliser, bounded to the 1200 x 1200 ROI limit; these are its fill count
+    // and depth as the window sees them.
+    int stabCount = 0;
+    int stabDepth = 8;
+    QImage correctedImage;
+
+    // Installer download.
+    std::unique_ptr<QProgressDialog> progressDialog;
+    bool downloadCanceled = false;
+
+    // Power calibration.
+    bool autoExpoWasChecked = false;
+    int calibrationSampleCount[3] = {0, 0, 0};
+};
