@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStringDecoder>
 
 #include <cmath>
@@ -12,6 +13,10 @@ QString calibrationFileName(int serial) {
 }
 
 namespace lumetra::calibration {
+
+namespace {
+constexpr char kBom[] = "\xEF\xBB\xBF";
+}
 
 QString cornerSuffix(int corner) {
     static const char* const suffixes[kCorners] = {"_TL", "_TR", "_BL", "_BR"};
@@ -58,7 +63,7 @@ FileCondition judgeText(const QByteArray& raw, QString* detail) {
         return FileCondition::Damaged;
     };
     QByteArray bytes = raw;
-    if (bytes.startsWith("\xEF\xBB\xBF"))
+    if (bytes.startsWith(kBom))
         bytes.remove(0, 3);
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder(bytes);
@@ -137,24 +142,48 @@ Notice writeWarning(const QString& fileName, const QString& why) {
                       QStringLiteral(".\nNothing has been written to it.")};
 }
 
-} // namespace
-
-bool mayWrite(const QString& fileName, QSettings& settings, Notices& notices) {
+bool prepareWrite(const QString& fileName, Notices& notices) {
     QString why;
     const FileCondition condition = inspectCalibrationFile(fileName, &why);
     if (condition == FileCondition::Unreadable || condition == FileCondition::Damaged) {
         notices << writeWarning(fileName, why);
         return false;
     }
-    if (settings.status() != QSettings::NoError) {
+    if (condition == FileCondition::Missing)
+        return true;
+    QFile in(fileName);
+    if (!in.open(QIODevice::ReadOnly)) {
         notices << writeWarning(fileName, QStringLiteral("cannot be read"));
         return false;
     }
-    if (!settings.isWritable()) {
+    const QByteArray bytes = in.readAll();
+    in.close();
+    if (!bytes.startsWith(kBom))
+        return true;
+    QSaveFile out(fileName);
+    if (!out.open(QIODevice::WriteOnly) || out.write(bytes.mid(3)) != bytes.size() - 3 ||
+        !out.commit()) {
         notices << writeWarning(fileName, QStringLiteral("is not writable"));
         return false;
     }
     return true;
+}
+
+} // namespace
+
+std::unique_ptr<QSettings> openForWrite(const QString& fileName, Notices& notices) {
+    if (!prepareWrite(fileName, notices))
+        return nullptr;
+    auto settings = std::make_unique<QSettings>(fileName, QSettings::IniFormat);
+    if (settings->status() != QSettings::NoError) {
+        notices << writeWarning(fileName, QStringLiteral("cannot be read"));
+        return nullptr;
+    }
+    if (!settings->isWritable()) {
+        notices << writeWarning(fileName, QStringLiteral("is not writable"));
+        return nullptr;
+    }
+    return settings;
 }
 
 bool flushWrite(const QString& fileName, QSettings& settings, Notices& notices) {

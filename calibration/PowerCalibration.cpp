@@ -84,18 +84,18 @@ SampleResult writeCalibrationSample(const QString& fileName, const QString& wave
                                                     "stored in the calibration file.")};
         return result;
     }
-    QSettings file(fileName, QSettings::IniFormat);
-    if (!detail::mayWrite(fileName, file, result.notices)) {
+    const auto file = detail::openForWrite(fileName, result.notices);
+    if (!file) {
         result.refused = true;
         return result;
     }
-    file.beginGroup(wavelength);
-    file.beginGroup(QStringLiteral("user"));
+    file->beginGroup(wavelength);
+    file->beginGroup(QStringLiteral("user"));
     for (int r = 0; r < 3; ++r)
-        file.setValue(matrixKey(r, corner), result.normalised[r]);
-    file.endGroup();
-    file.endGroup();
-    if (!detail::flushWrite(fileName, file, result.notices)) {
+        file->setValue(matrixKey(r, corner), result.normalised[r]);
+    file->endGroup();
+    file->endGroup();
+    if (!detail::flushWrite(fileName, *file, result.notices)) {
         result.refused = true;
         return result;
     }
@@ -127,13 +127,13 @@ PowerFactorResult storePowerFactor(const QString& fileName, const QString& wavel
     }
     if (!isStorableWavelength(wavelength))
         return result;
-    QSettings file(fileName, QSettings::IniFormat);
-    if (!detail::mayWrite(fileName, file, result.notices))
+    const auto file = detail::openForWrite(fileName, result.notices);
+    if (!file)
         return result;
-    file.beginGroup(QStringLiteral("Power"));
-    file.setValue(key, result.factor);
-    file.endGroup();
-    result.stored = detail::flushWrite(fileName, file, result.notices);
+    file->beginGroup(QStringLiteral("Power"));
+    file->setValue(key, result.factor);
+    file->endGroup();
+    result.stored = detail::flushWrite(fileName, *file, result.notices);
     return result;
 }
 

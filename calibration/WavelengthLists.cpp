@@ -52,13 +52,13 @@ WriteResult addWavelength(const QString& fileName, int channel, const QString& t
                                                     "contain '/' or '\\'.")};
         return result;
     }
-    QSettings file(fileName, QSettings::IniFormat);
-    if (!detail::mayWrite(fileName, file, result.notices))
+    const auto file = detail::openForWrite(fileName, result.notices);
+    if (!file)
         return result;
-    file.beginGroup(wavelengthListSection(channel));
-    file.setValue(text, true);
-    file.endGroup();
-    result.written = detail::flushWrite(fileName, file, result.notices);
+    file->beginGroup(wavelengthListSection(channel));
+    file->setValue(text, true);
+    file->endGroup();
+    result.written = detail::flushWrite(fileName, *file, result.notices);
     return result;
 }
 
