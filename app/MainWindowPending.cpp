@@ -12,12 +12,6 @@ void MainWindow::camList_IndexChanged(int index) {
         cam->openCamera(index - 1);
 }
 
-void MainWindow::updateProgressDial(qlonglong ist, qlonglong max) {
-    // implemented by the update work
-    Q_UNUSED(ist);
-    Q_UNUSED(max);
-}
-
 void MainWindow::UpdateCalibrations(int nused) {
     // implemented by the calibration work
     Q_UNUSED(nused);
@@ -68,11 +62,6 @@ void MainWindow::ProcessFrame(QImage image) {
 
 void MainWindow::refreshWavelengthLists() {
     // implemented by the calibration work
-}
-
-bool MainWindow::checkForUpdate() {
-    // implemented by the update work
-    return false;
 }
 
 void MainWindow::fitSpotView() {
