@@ -337,6 +337,16 @@ void TestCalibrationLoad::inverseOfRandomMatrices() {
                 QVERIFY(std::fabs(s - (i == j ? 1.0 : 0.0)) <= 1e-12);
             }
     }
+    // No tolerance band: only an exactly zero determinant is refused.
+    const double tiny[3][3] = {{1e-102, 0, 0}, {0, 1e-102, 0}, {0, 0, 1e-102}};
+    double tinyInv[3][3];
+    QVERIFY(determinant3x3(tiny) != 0.0);
+    QVERIFY(invert3x3(tiny, tinyInv));
+    QCOMPARE(tinyInv[1][1], 1e102);
+    const double flat[3][3] = {{1, 2, 3}, {2, 4, 6}, {0, 0, 1}};
+    QVERIFY(!invert3x3(flat, tinyInv));
+    QCOMPARE(tinyInv[1][1], 1e102); // untouched
+
     // Through the corner routine: elements stored row-major per corner.
     double m[4][3][3] = {};
     for (int k = 0; k < 4; ++k)

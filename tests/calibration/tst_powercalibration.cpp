@@ -86,6 +86,8 @@ void TestPowerCalibration::normalisation() {
     QCOMPARE(normalisedSignal(nearOne), nearOne);
     const std::array<float, 3> nearZero = {0.000009f, 0.0f, 0.0f};
     QCOMPARE(normalisedSignal(nearZero), nearZero);
+    const std::array<float, 3> justOff = {1.00005f, 0.0f, 0.0f};
+    QCOMPARE(normalisedSignal(justOff)[0], 1.0f);
     const std::array<float, 3> small = {0.00002f, 0.0f, 0.0f};
     QCOMPARE(normalisedSignal(small)[0], 1.0f);
 }
