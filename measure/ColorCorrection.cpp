@@ -1,6 +1,8 @@
 #include "ColorCorrection.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <vector>
 
 namespace lumetra::measure {
 
@@ -18,64 +20,98 @@ Shift cornerShift(Corner corner) {
     return {};
 }
 
-UnmixTable::UnmixTable(const UnmixMatrix& m) {
-    for (int e = 0; e < 9; ++e) {
-        for (int v = 0; v < 256; ++v) {
-            m_products[e][v] = m[e] * v;
-        }
-    }
-}
-
 bool hasCorrectedImage(int cropWidth, int cropHeight) {
     return cropWidth > 2 * kCorrectionMargin && cropHeight > 2 * kCorrectionMargin;
 }
 
 namespace {
 
-// Sum in double, then float, clamped to 0..255, truncated.
-inline std::uint8_t toChannel(double sum) {
-    float f = float(sum);
-    if (!(f >= 0.0f)) { // also catches NaN from a broken matrix
-        f = 0.0f;
+LUMETRA_HOT_LOOP void splitRow(const uchar* p, int w, std::uint8_t* r, std::uint8_t* g,
+                               std::uint8_t* b) {
+    for (int x = 0; x < w; ++x) {
+        r[x] = p[3 * x];
+        g[x] = p[3 * x + 1];
+        b[x] = p[3 * x + 2];
     }
-    if (f > 255.0f) {
-        f = 255.0f;
+}
+
+// One output channel: m0*r + m1*g + m2*b summed in double (left to right), then float,
+// clamped to 0..255 and truncated.
+LUMETRA_HOT_LOOP void mixRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                             int w, double m0, double m1, double m2, std::uint8_t* out) {
+    for (int x = 0; x < w; ++x) {
+        const double s = m0 * double(r[x]) + m1 * double(g[x]) + m2 * double(b[x]);
+        float f = float(s);
+        f = f >= 0.0f ? f : 0.0f; // also catches NaN from a broken matrix
+        f = f > 255.0f ? 255.0f : f;
+        out[x] = std::uint8_t(std::int32_t(f));
     }
-    return std::uint8_t(int(f));
+}
+
+LUMETRA_HOT_LOOP void joinRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
+                              int w, uchar* out, std::uint16_t* all) {
+    for (int x = 0; x < w; ++x) {
+        out[3 * x] = r[x];
+        out[3 * x + 1] = g[x];
+        out[3 * x + 2] = b[x];
+        all[x] = std::uint16_t(r[x] + g[x] + b[x]);
+    }
+}
+
+LUMETRA_HOT_LOOP qint64 sumRow(const std::uint8_t* v, int w) {
+    std::uint32_t s = 0; // at most 1200 * 255 per row
+    for (int x = 0; x < w; ++x) {
+        s += v[x];
+    }
+    return qint64(s);
 }
 
 } // namespace
 
-ChannelSums correctRows(const QImage& k, const UnmixTable& t, Shift shift, QImage* out, int y0,
-                        int y1) {
-    const int w = out->width();
-    const int m = kCorrectionMargin;
-    const double *m00 = t(0), *m01 = t(1), *m02 = t(2);
-    const double *m10 = t(3), *m11 = t(4), *m12 = t(5);
-    const double *m20 = t(6), *m21 = t(7), *m22 = t(8);
-    qint64 sr = 0, sg = 0, sb = 0;
+void CropPlanes::resize(int w, int h) {
+    width = w;
+    height = h;
+    const std::size_t n = std::size_t(w) * std::size_t(h);
+    red.resize(n);
+    green.resize(n);
+    blue.resize(n);
+}
+
+void splitRows(const QImage& image, CropPlanes* planes, int y0, int y1) {
+    const int w = planes->width;
     for (int y = y0; y < y1; ++y) {
-        const uchar* rowA = k.constScanLine(y + m + shift.sy) + 3 * (m + shift.sx);
-        const uchar* rowB = k.constScanLine(y + m) + 3 * m;
-        const uchar* rowP = k.constScanLine(y + m - shift.sy) + 3 * (m - shift.sx);
-        uchar* o = out->scanLine(y);
-        int rowR = 0, rowG = 0, rowB2 = 0;
-        for (int x = 0; x < w; ++x) {
-            const uchar* a = rowA + 3 * x;
-            const uchar* b = rowB + 3 * x;
-            const uchar* p = rowP + 3 * x;
-            o[3 * x] = toChannel(m00[a[0]] + m01[a[1]] + m02[a[2]]);
-            o[3 * x + 1] = toChannel(m10[b[0]] + m11[b[1]] + m12[b[2]]);
-            o[3 * x + 2] = toChannel(m20[p[0]] + m21[p[1]] + m22[p[2]]);
-            rowR += p[0];
-            rowG += p[1];
-            rowB2 += p[2];
-        }
-        sr += rowR;
-        sg += rowG;
-        sb += rowB2;
+        const std::size_t o = std::size_t(y) * std::size_t(w);
+        splitRow(image.constScanLine(y), w, planes->red.data() + o, planes->green.data() + o,
+                 planes->blue.data() + o);
     }
-    return {sr, sg, sb};
+}
+
+ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, QImage* out,
+                        SpotPlanes* planes, int y0, int y1) {
+    const int w = out->width();
+    const int kw = k.width;
+    const int mg = kCorrectionMargin;
+    auto at = [&](const std::vector<std::uint8_t>& plane, int x, int y) {
+        return plane.data() + std::size_t(y) * std::size_t(kw) + std::size_t(x);
+    };
+    ChannelSums sums{0, 0, 0};
+    for (int y = y0; y < y1; ++y) {
+        const int ax = mg + shift.sx, ay = y + mg + shift.sy;
+        const int bx = mg, by = y + mg;
+        const int px = mg - shift.sx, py = y + mg - shift.sy;
+        const std::size_t o = std::size_t(y) * std::size_t(w);
+        std::uint8_t* r = planes->red.data() + o;
+        std::uint8_t* g = planes->green.data() + o;
+        std::uint8_t* b = planes->blue.data() + o;
+        mixRow(at(k.red, ax, ay), at(k.green, ax, ay), at(k.blue, ax, ay), w, m[0], m[1], m[2], r);
+        mixRow(at(k.red, bx, by), at(k.green, bx, by), at(k.blue, bx, by), w, m[3], m[4], m[5], g);
+        mixRow(at(k.red, px, py), at(k.green, px, py), at(k.blue, px, py), w, m[6], m[7], m[8], b);
+        joinRow(r, g, b, w, out->scanLine(y), planes->all.data() + o);
+        sums[0] += sumRow(at(k.red, px, py), w);
+        sums[1] += sumRow(at(k.green, px, py), w);
+        sums[2] += sumRow(at(k.blue, px, py), w);
+    }
+    return sums;
 }
 
 std::array<float, 3> cornerSignalOf(const UnmixMatrix& m, const ChannelSums& s) {

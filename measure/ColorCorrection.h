@@ -6,34 +6,39 @@
 // sums. The red boost scales the displayed red after the measures are taken.
 
 #include "MeasureTypes.h"
+#include "SpotSearch.h"
 
 #include <QImage>
 #include <QtGlobal>
 #include <array>
+#include <cstdint>
+#include <vector>
 
 namespace lumetra::measure {
 
 using ChannelSums = std::array<qint64, 3>;
 
-// Products of each matrix element with every channel value, exactly as the per-pixel
-// double multiplication gives them.
-class UnmixTable {
-public:
-    explicit UnmixTable(const UnmixMatrix& m);
-    const double* operator()(int element) const { return m_products[element].data(); }
-
-private:
-    std::array<std::array<double, 256>, 9> m_products;
-};
-
 // The corrected image is the crop less the margin on each side; it exists only when the
 // crop is more than twice the margin in both directions.
 bool hasCorrectedImage(int cropWidth, int cropHeight);
 
-// Writes rows [y0, y1) of `out` (RGB888, crop less the margin) from the crop `k` (RGB888)
-// and returns the raw channel sums of those rows' "away" pixels.
-ChannelSums correctRows(const QImage& k, const UnmixTable& table, Shift shift, QImage* out, int y0,
-                        int y1);
+// The stabilised crop as three contiguous channel planes (row stride = width).
+struct CropPlanes {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> red, green, blue;
+
+    void resize(int w, int h);
+};
+
+// Splits rows [y0, y1) of the RGB888 image into `planes` (sized to the image).
+void splitRows(const QImage& image, CropPlanes* planes, int y0, int y1);
+
+// Writes rows [y0, y1) of `out` (RGB888, crop less the margin) from the crop planes `k`,
+// and the same rows of `planes` (sized to `out`), and returns the raw channel sums of those
+// rows' "away" pixels.
+ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, QImage* out,
+                        SpotPlanes* planes, int y0, int y1);
 
 // The matrix applied to the channel sums, in double, stored as float.
 std::array<float, 3> cornerSignalOf(const UnmixMatrix& m, const ChannelSums& sums);

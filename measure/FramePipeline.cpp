@@ -85,19 +85,27 @@ FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const F
     const Shift shift = in.corner ? cornerShift(*in.corner) : Shift{};
     const int m = kCorrectionMargin;
 
-    // Colour correction, in row bands.
+    // Colour correction, in row bands: split the crop into planes, then mix.
     QImage corrected(k.width() - 2 * m, k.height() - 2 * m, QImage::Format_RGB888);
-    const UnmixTable table(in.unmix);
+    corrected.bits();
+    m_planes.resize(corrected.width(), corrected.height());
+    m_cropPlanes.resize(k.width(), k.height());
     {
         constexpr int kParts = 4;
+        QList<QFuture<void>> split;
+        for (int p = 0; p < kParts; ++p) {
+            const int y0 = p * k.height() / kParts, y1 = (p + 1) * k.height() / kParts;
+            split.append(QtConcurrent::run(QThreadPool::globalInstance(),
+                                           [&, y0, y1] { splitRows(k, &m_cropPlanes, y0, y1); }));
+        }
+        m_wait(split);
         std::array<ChannelSums, kParts> partSums{};
         QList<QFuture<void>> parts;
         const int h = corrected.height();
-        corrected.bits();
         for (int p = 0; p < kParts; ++p) {
             parts.append(QtConcurrent::run(QThreadPool::globalInstance(), [&, p] {
-                partSums[p] =
-                    correctRows(k, table, shift, &corrected, p * h / kParts, (p + 1) * h / kParts);
+                partSums[p] = correctRows(m_cropPlanes, in.unmix, shift, &corrected, &m_planes,
+                                          p * h / kParts, (p + 1) * h / kParts);
             }));
         }
         m_wait(parts);
@@ -131,7 +139,7 @@ FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const F
     // Spot search, one task per selector.
     {
         QList<QFuture<void>> spots;
-        const QImage& img = corrected;
+        const SpotPlanes& img = m_planes;
         spots.append(QtConcurrent::run(QThreadPool::globalInstance(), [&] {
             MeasureSpot(img, SpotAll, &r.maxAll, nullptr, &r.sizeAll);
         }));

@@ -19,7 +19,9 @@
 // another frame; the camera delivers the next one only after the re-arm). The tool uses
 // the default blocking wait.
 
+#include "ColorCorrection.h"
 #include "MeasureTypes.h"
+#include "SpotSearch.h"
 #include "Stabilizer.h"
 
 #include <QFuture>
@@ -94,6 +96,8 @@ public:
 
 private:
     Stabilizer m_stab;
+    CropPlanes m_cropPlanes; // the stabilised crop split by channel, reused
+    SpotPlanes m_planes;     // selector planes of the corrected image, reused frame to frame
     Waiter m_wait;
 };
 

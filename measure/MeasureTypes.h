@@ -37,4 +37,12 @@ Shift cornerShift(Corner corner);
 // Row-major 3 x 3 unmixing coefficients of one corner.
 using UnmixMatrix = std::array<double, 9>;
 
+// Hot loops get an AVX2 clone next to the baseline one where the toolchain can pick at run
+// time; both give the same bits (no fused multiply-add in either).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define LUMETRA_HOT_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define LUMETRA_HOT_LOOP
+#endif
+
 } // namespace lumetra::measure

@@ -1,7 +1,6 @@
 #include "SpotSearch.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace lumetra::measure {
 
@@ -10,33 +9,42 @@ namespace {
 constexpr int kBright = 10;
 constexpr int kCount = 5;
 
-template <int Sel> inline int valueAt(const uchar* p) {
-    if constexpr (Sel == SpotAll) {
-        return int(p[0]) + int(p[1]) + int(p[2]);
-    } else {
-        return p[Sel - 1];
+// One row of the bright scan: per-column bright counts and maxima from the fifth bright
+// pixel on; returns the number of bright pixels in the row.
+template <typename T>
+LUMETRA_HOT_LOOP int brightRow(const T* v, int w, std::int32_t* count, std::int32_t* colMax) {
+    int n = 0;
+    for (int x = 0; x < w; ++x) {
+        const std::int32_t val = v[x];
+        const std::int32_t bright = val > kBright;
+        const std::int32_t c = count[x] + bright;
+        count[x] = c;
+        const std::int32_t eligible = (bright & (c >= kCount)) ? val : 0;
+        colMax[x] = std::max(colMax[x], eligible);
+        n += bright;
     }
+    return n;
 }
 
-template <int Sel> void search(const QImage& img, int* maxOut, QPoint* centre, QPoint* size) {
-    const int w = img.width();
-    const int h = img.height();
-    std::vector<int> colCount(std::size_t(w), 0);
-    std::vector<int> colMax(std::size_t(w), 0);
+// One row of the half-maximum scan over columns [0, w) of the box.
+template <typename T>
+LUMETRA_HOT_LOOP int aboveRow(const T* v, int w, std::int32_t half, std::int32_t* count) {
+    int n = 0;
+    for (int x = 0; x < w; ++x) {
+        const std::int32_t above = std::int32_t(v[x]) > half;
+        count[x] += above;
+        n += above;
+    }
+    return n;
+}
+
+template <typename T>
+void search(const T* plane, int w, int h, int* maxOut, QPoint* centre, QPoint* size) {
+    std::vector<std::int32_t> count(std::size_t(w) + 1, 0);
+    std::vector<std::int32_t> colMax(std::size_t(w) + 1, 0);
     int firstRow = -1, lastRow = -1;
     for (int y = 0; y < h; ++y) {
-        const uchar* p = img.constScanLine(y);
-        int n = 0;
-        for (int x = 0; x < w; ++x) {
-            const int v = valueAt<Sel>(p + 3 * x);
-            const int bright = v > kBright;
-            const int c = colCount[x] + bright;
-            colCount[x] = c;
-            const int eligible = (bright & (c >= kCount)) ? v : 0;
-            colMax[x] = std::max(colMax[x], eligible);
-            n += bright;
-        }
-        if (n >= kCount) {
+        if (brightRow(plane + std::size_t(y) * w, w, count.data(), colMax.data()) >= kCount) {
             lastRow = y;
             if (firstRow < 0) {
                 firstRow = y;
@@ -45,12 +53,12 @@ template <int Sel> void search(const QImage& img, int* maxOut, QPoint* centre, Q
     }
     int firstCol = -1, lastCol = -1, max = 0;
     for (int x = 0; x < w; ++x) {
-        if (colCount[x] >= kCount) {
+        if (count[x] >= kCount) {
             lastCol = x;
             if (firstCol < 0) {
                 firstCol = x;
             }
-            max = std::max(max, colMax[x]);
+            max = std::max(max, int(colMax[x]));
         }
     }
     *maxOut = max;
@@ -59,17 +67,11 @@ template <int Sel> void search(const QImage& img, int* maxOut, QPoint* centre, Q
     }
 
     const int half = max / 2;
-    std::fill(colCount.begin(), colCount.end(), 0);
+    const int boxW = lastCol - firstCol;
+    std::fill(count.begin(), count.end(), 0);
     int fFirstRow = -1, fLastRow = -1;
     for (int y = firstRow; y < lastRow; ++y) {
-        const uchar* p = img.constScanLine(y);
-        int n = 0;
-        for (int x = firstCol; x < lastCol; ++x) {
-            const int above = valueAt<Sel>(p + 3 * x) > half;
-            colCount[x] += above;
-            n += above;
-        }
-        if (n >= kCount) {
+        if (aboveRow(plane + std::size_t(y) * w + firstCol, boxW, half, count.data()) >= kCount) {
             fLastRow = y;
             if (fFirstRow < 0) {
                 fFirstRow = y;
@@ -77,11 +79,11 @@ template <int Sel> void search(const QImage& img, int* maxOut, QPoint* centre, Q
         }
     }
     int fFirstCol = -1, fLastCol = -1;
-    for (int x = firstCol; x < lastCol; ++x) {
-        if (colCount[x] >= kCount) {
-            fLastCol = x;
+    for (int i = 0; i < boxW; ++i) {
+        if (count[i] >= kCount) {
+            fLastCol = firstCol + i;
             if (fFirstCol < 0) {
-                fFirstCol = x;
+                fFirstCol = firstCol + i;
             }
         }
     }
@@ -93,24 +95,55 @@ template <int Sel> void search(const QImage& img, int* maxOut, QPoint* centre, Q
 
 } // namespace
 
-int MeasureSpot(const QImage& image, int selector, int* max, QPoint* centre, QPoint* size) {
+void SpotPlanes::resize(int w, int h) {
+    width = w;
+    height = h;
+    const std::size_t n = std::size_t(w) * std::size_t(h);
+    red.resize(n);
+    green.resize(n);
+    blue.resize(n);
+    all.resize(n);
+}
+
+void SpotPlanes::fill(const QImage& image) {
+    const QImage img = image.convertToFormat(QImage::Format_RGB888);
+    resize(img.width(), img.height());
+    for (int y = 0; y < height; ++y) {
+        const uchar* p = img.constScanLine(y);
+        const std::size_t o = std::size_t(y) * width;
+        for (int x = 0; x < width; ++x) {
+            red[o + x] = p[3 * x];
+            green[o + x] = p[3 * x + 1];
+            blue[o + x] = p[3 * x + 2];
+            all[o + x] = std::uint16_t(p[3 * x] + p[3 * x + 1] + p[3 * x + 2]);
+        }
+    }
+}
+
+int MeasureSpot(const SpotPlanes& p, int selector, int* max, QPoint* centre, QPoint* size) {
     switch (selector) {
     case SpotAll:
-        search<SpotAll>(image, max, centre, size);
+        search(p.all.data(), p.width, p.height, max, centre, size);
         break;
     case SpotRed:
-        search<SpotRed>(image, max, centre, size);
+        search(p.red.data(), p.width, p.height, max, centre, size);
         break;
     case SpotGreen:
-        search<SpotGreen>(image, max, centre, size);
+        search(p.green.data(), p.width, p.height, max, centre, size);
         break;
     case SpotBlue:
-        search<SpotBlue>(image, max, centre, size);
+        search(p.blue.data(), p.width, p.height, max, centre, size);
         break;
     default:
         break;
     }
     return 0;
+}
+
+int MeasureSpot(const QImage& image, int selector, int* max, QPoint* centre, QPoint* size) {
+    SpotPlanes planes;
+    planes.fill(image);
+    return MeasureSpot(planes, selector, max, centre, size);
 }
 
 } // namespace lumetra::measure

@@ -1,0 +1,483 @@
+#include "MeasureCli.h"
+
+#include "Calibration.h"
+#include "ColorCorrection.h"
+#include "FramePipeline.h"
+
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QRect>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <optional>
+#include <stdexcept>
+
+namespace lumetra::tool {
+
+using namespace lumetra::measure;
+
+namespace {
+
+// A bad input: its message is the one stderr line.
+struct BadInput : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail(const QString& message) {
+    throw BadInput(message.toStdString());
+}
+
+struct Options {
+    std::optional<QRect> roi;
+    std::optional<Corner> corner = Corner::BR;
+    int depth = 8;
+    std::optional<UnmixMatrix> unmix;
+    std::optional<std::array<double, 3>> powerFactors;
+    QString calibrationFile;
+    std::optional<std::array<QString, 3>> wavelengths;
+    float exposureUs = 10000.0f;
+    int redBoost = 1;
+    bool every = false;
+    QString correctedOut;
+    bool json = false;
+    QStringList frames;
+};
+
+QStringList splitList(const QString& option, const QString& value, int count) {
+    const QStringList parts = value.split(QLatin1Char(','));
+    if (parts.size() != count) {
+        fail(QStringLiteral("%1 expects %2 comma-separated values, got \"%3\"")
+                 .arg(option)
+                 .arg(count)
+                 .arg(value));
+    }
+    return parts;
+}
+
+int parseInt(const QString& option, const QString& text) {
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok);
+    if (!ok) {
+        fail(QStringLiteral("%1: \"%2\" is not an integer").arg(option, text));
+    }
+    return v;
+}
+
+double parseNumber(const QString& option, const QString& text) {
+    bool ok = false;
+    const double v = text.trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(v)) {
+        fail(QStringLiteral("%1: \"%2\" is not a finite number").arg(option, text));
+    }
+    return v;
+}
+
+Options parseArgs(const QStringList& args) {
+    Options o;
+    bool sawUnmix = false, sawFactors = false;
+    for (int i = 0; i < args.size(); ++i) {
+        QString a = args[i];
+        if (!a.startsWith(QLatin1String("--"))) {
+            o.frames.append(a);
+            continue;
+        }
+        if (a == QLatin1String("--")) {
+            o.frames.append(args.mid(i + 1));
+            break;
+        }
+        QString value;
+        bool hasInlineValue = false;
+        const int eq = a.indexOf(QLatin1Char('='));
+        if (eq > 0) {
+            value = a.mid(eq + 1);
+            a = a.left(eq);
+            hasInlineValue = true;
+        }
+        if (a == QLatin1String("--every")) {
+            if (hasInlineValue) {
+                fail(QStringLiteral("--every takes no value"));
+            }
+            o.every = true;
+            continue;
+        }
+        static const QStringList withValue = {"--roi",         "--corner",        "--depth",
+                                              "--unmix",       "--power-factors", "--calibration",
+                                              "--wavelengths", "--exposure-us",   "--red-boost",
+                                              "--corrected",   "--format"};
+        if (!withValue.contains(a)) {
+            fail(QStringLiteral("unknown option %1").arg(a));
+        }
+        if (!hasInlineValue) {
+            if (i + 1 >= args.size()) {
+                fail(QStringLiteral("%1 needs a value").arg(a));
+            }
+            value = args[++i];
+        }
+        if (a == QLatin1String("--roi")) {
+            const QStringList p = splitList(a, value, 4);
+            o.roi =
+                QRect(parseInt(a, p[0]), parseInt(a, p[1]), parseInt(a, p[2]), parseInt(a, p[3]));
+        } else if (a == QLatin1String("--corner")) {
+            const QString c = value.trimmed().toUpper();
+            if (c == QLatin1String("TL")) {
+                o.corner = Corner::TL;
+            } else if (c == QLatin1String("TR")) {
+                o.corner = Corner::TR;
+            } else if (c == QLatin1String("BL")) {
+                o.corner = Corner::BL;
+            } else if (c == QLatin1String("BR")) {
+                o.corner = Corner::BR;
+            } else if (c == QLatin1String("NONE")) {
+                o.corner = std::nullopt;
+            } else {
+                fail(QStringLiteral("--corner must be TL, TR, BL, BR or none, got \"%1\"")
+                         .arg(value));
+            }
+        } else if (a == QLatin1String("--depth")) {
+            o.depth = parseInt(a, value);
+            if (o.depth < 1 || o.depth > kMaxStabDepth) {
+                fail(QStringLiteral("--depth must be 1 to 10, got %1").arg(value));
+            }
+        } else if (a == QLatin1String("--unmix")) {
+            const QStringList p = splitList(a, value, 9);
+            UnmixMatrix m;
+            for (int e = 0; e < 9; ++e) {
+                m[e] = parseNumber(a, p[e]);
+            }
+            o.unmix = m;
+            sawUnmix = true;
+        } else if (a == QLatin1String("--power-factors")) {
+            const QStringList p = splitList(a, value, 3);
+            std::array<double, 3> f;
+            for (int c = 0; c < 3; ++c) {
+                f[c] = parseNumber(a, p[c]);
+                if (f[c] <= 0) {
+                    fail(QStringLiteral("--power-factors must be positive, got \"%1\"").arg(p[c]));
+                }
+            }
+            o.powerFactors = f;
+            sawFactors = true;
+        } else if (a == QLatin1String("--calibration")) {
+            if (value.isEmpty()) {
+                fail(QStringLiteral("--calibration needs a file name"));
+            }
+            o.calibrationFile = value;
+        } else if (a == QLatin1String("--wavelengths")) {
+            const QStringList p = splitList(a, value, 3);
+            std::array<QString, 3> w;
+            for (int c = 0; c < 3; ++c) {
+                if (p[c].isEmpty()) {
+                    fail(QStringLiteral("--wavelengths: empty wavelength in \"%1\"").arg(value));
+                }
+                w[c] = p[c];
+            }
+            o.wavelengths = w;
+        } else if (a == QLatin1String("--exposure-us")) {
+            const double e = parseNumber(a, value);
+            if (e <= 0 || e > 1e9) {
+                fail(QStringLiteral("--exposure-us must be positive, got %1").arg(value));
+            }
+            o.exposureUs = float(e);
+        } else if (a == QLatin1String("--red-boost")) {
+            o.redBoost = parseInt(a, value);
+            if (o.redBoost < 1 || o.redBoost > 4) {
+                fail(QStringLiteral("--red-boost must be 1 to 4, got %1").arg(value));
+            }
+        } else if (a == QLatin1String("--corrected")) {
+            if (value.isEmpty()) {
+                fail(QStringLiteral("--corrected needs a file name"));
+            }
+            o.correctedOut = value;
+        } else if (a == QLatin1String("--format")) {
+            if (value == QLatin1String("json")) {
+                o.json = true;
+            } else if (value == QLatin1String("text")) {
+                o.json = false;
+            } else {
+                fail(QStringLiteral("--format must be json or text, got \"%1\"").arg(value));
+            }
+        }
+    }
+    if (!o.calibrationFile.isEmpty() != o.wavelengths.has_value()) {
+        fail(QStringLiteral("--calibration and --wavelengths go together"));
+    }
+    if (!o.calibrationFile.isEmpty() && (sawUnmix || sawFactors)) {
+        fail(QStringLiteral("--calibration replaces --unmix and --power-factors; give one or "
+                            "the other"));
+    }
+    if (o.frames.isEmpty()) {
+        fail(QStringLiteral("no frame given (usage: lumetra-measure [options] FRAME ...)"));
+    }
+    return o;
+}
+
+// The matrix and factors of the corner from a calibration file, as the window loads them.
+void loadFromCalibration(Options& o) {
+    namespace cal = lumetra::calibration;
+    const QFileInfo fi(o.calibrationFile);
+    if (!fi.exists()) {
+        fail(QStringLiteral("calibration file %1 does not exist").arg(o.calibrationFile));
+    }
+    QString detail;
+    const cal::FileCondition cond = cal::inspectCalibrationFile(o.calibrationFile, &detail);
+    if (cond == cal::FileCondition::Unreadable || cond == cal::FileCondition::Damaged ||
+        !fi.isFile()) {
+        fail(QStringLiteral("calibration file %1 cannot be used: %2")
+                 .arg(o.calibrationFile, detail.isEmpty() ? QStringLiteral("unreadable") : detail));
+    }
+    cal::CalibrationData data;
+    const cal::LoadResult r = cal::loadCalibration(o.calibrationFile, *o.wavelengths, 0,
+                                                   /*anyCalibrationActive=*/false, data);
+    if (!r.uncalibratedChannels.isEmpty()) {
+        fail(QStringLiteral("wavelength %1 nm is not calibrated in %2")
+                 .arg((*o.wavelengths)[r.uncalibratedChannels.first()], o.calibrationFile));
+    }
+    if (r.singularCorner >= 0) {
+        fail(QStringLiteral("invalid color matrix for corner %1 in %2 (singular)")
+                 .arg(cal::cornerName(r.singularCorner), o.calibrationFile));
+    }
+    const int k = o.corner ? int(*o.corner) : 0;
+    UnmixMatrix m;
+    for (int e = 0; e < 9; ++e) {
+        m[e] = data.unmixCoef[e][k];
+    }
+    std::array<double, 3> f;
+    for (int c = 0; c < 3; ++c) {
+        f[c] = data.powerFactor[c][k];
+    }
+    o.unmix = m;
+    o.powerFactors = f;
+}
+
+UnmixMatrix defaultUnmix() {
+    namespace cal = lumetra::calibration;
+    double a[3][3], inv[3][3];
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            a[r][c] = cal::defaultMatrixValue(r, c);
+        }
+    }
+    cal::invert3x3(a, inv);
+    UnmixMatrix m;
+    for (int e = 0; e < 9; ++e) {
+        m[e] = inv[e / 3][e % 3];
+    }
+    return m;
+}
+
+QImage readFrame(const QString& path) {
+    QImageReader reader(path);
+    reader.setAutoTransform(false);
+    QImage img = reader.read();
+    if (img.isNull()) {
+        fail(QStringLiteral("cannot read frame %1: %2").arg(path, reader.errorString()));
+    }
+    return img.convertToFormat(QImage::Format_RGB888);
+}
+
+template <typename T> QString shortest(T v) {
+    if (!std::isfinite(v)) {
+        return QStringLiteral("null");
+    }
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    return QString::fromLatin1(buf, int(res.ptr - buf));
+}
+
+QString jsonString(const QString& s) {
+    QString out = QStringLiteral("\"");
+    for (const QChar ch : s) {
+        if (ch == QLatin1Char('"') || ch == QLatin1Char('\\')) {
+            out += QLatin1Char('\\');
+            out += ch;
+        } else if (ch.unicode() < 0x20) {
+            out += QStringLiteral("\\u%1").arg(int(ch.unicode()), 4, 16, QLatin1Char('0'));
+        } else {
+            out += ch;
+        }
+    }
+    return out + QLatin1Char('"');
+}
+
+QString pairJson(MeasurePair p) {
+    return QStringLiteral("[%1, %2]").arg(shortest(p.x), shortest(p.y));
+}
+
+struct LabelEntry {
+    const char* name;
+    QString text;
+};
+
+std::array<LabelEntry, 15> labelEntries(const LabelTexts& t) {
+    auto v = [](const std::optional<QString>& s) { return s.value_or(QString()); };
+    return {{{"divValue", t.divValue},
+             {"redDivValue", t.redDivValue},
+             {"greenDivValue", t.greenDivValue},
+             {"blueDivValue", t.blueDivValue},
+             {"rgValue", t.rgValue},
+             {"bgValue", t.bgValue},
+             {"rbValue", t.rbValue},
+             {"maxRValue", t.maxRValue},
+             {"maxGValue", t.maxGValue},
+             {"maxBValue", t.maxBValue},
+             {"valuePowerRed", v(t.valuePowerRed)},
+             {"valuePowerGreen", v(t.valuePowerGreen)},
+             {"valuePowerBlue", v(t.valuePowerBlue)},
+             {"valuePowerTotal", v(t.valuePowerTotal)},
+             {"warningLabel", t.warningLabel}}};
+}
+
+QString formatJson(int frame, const FrameResult& r) {
+    const auto& p = r.pairs;
+    QString power = QStringLiteral("null, \"g\": null, \"b\": null, \"total\": null");
+    if (r.power && r.totalPower) {
+        power = QStringLiteral("%1, \"g\": %2, \"b\": %3, \"total\": %4")
+                    .arg(shortest((*r.power)[0]), shortest((*r.power)[1]), shortest((*r.power)[2]),
+                         shortest(*r.totalPower));
+    }
+    QString labels;
+    for (const LabelEntry& e : labelEntries(r.labels)) {
+        if (!labels.isEmpty()) {
+            labels += QStringLiteral(", ");
+        }
+        labels += QStringLiteral("\"%1\": %2").arg(QLatin1String(e.name), jsonString(e.text));
+    }
+    return QStringLiteral("{\"frame\": %1, \"stabilised\": %2, "
+                          "\"divergence\": {\"all\": %3, \"r\": %4, \"g\": %5, \"b\": %6}, "
+                          "\"alignment\": {\"rg\": %7, \"bg\": %8, \"rb\": %9}, ")
+               .arg(frame)
+               .arg(r.stabilised ? QStringLiteral("true") : QStringLiteral("false"))
+               .arg(pairJson(p[PairAll]), pairJson(p[PairRed]), pairJson(p[PairGreen]),
+                    pairJson(p[PairBlue]), pairJson(p[PairRG]), pairJson(p[PairBG]),
+                    pairJson(p[PairRB])) +
+           QStringLiteral("\"maxima\": {\"r\": %1, \"g\": %2, \"b\": %3}, \"power\": {\"r\": %4}, "
+                          "\"exposureFactor\": %5, \"labels\": {%6}}\n")
+               .arg(r.maxR)
+               .arg(r.maxG)
+               .arg(r.maxB)
+               .arg(power, r.exposureFactor ? shortest(*r.exposureFactor) : QStringLiteral("null"),
+                    labels);
+}
+
+QString formatText(int frame, const FrameResult& r) {
+    QString s = QStringLiteral("frame %1%2\n")
+                    .arg(frame)
+                    .arg(r.stabilised ? QString() : QStringLiteral(" (stabiliser filling)"));
+    for (const LabelEntry& e : labelEntries(r.labels)) {
+        s += QStringLiteral("  %1: %2\n").arg(QLatin1String(e.name), e.text);
+    }
+    s += QStringLiteral("  exposureFactor: %1\n")
+             .arg(r.exposureFactor ? shortest(*r.exposureFactor) : QStringLiteral("none"));
+    return s;
+}
+
+} // namespace
+
+QString usageText() {
+    return QStringLiteral(
+        "usage: lumetra-measure [options] FRAME [FRAME ...]\n"
+        "  --roi X,Y,W,H            region of interest (W, H at most 1200)\n"
+        "  --corner TL|TR|BL|BR|none  selected spot corner (default BR)\n"
+        "  --depth N                stabiliser depth 1..10 (default 8)\n"
+        "  --unmix m0,...,m8        unmixing coefficients, row-major\n"
+        "  --power-factors R,G,B    power factors of the corner (default 29,59,43)\n"
+        "  --calibration FILE --wavelengths R,G,B  matrix and factors from a calibration file\n"
+        "  --exposure-us E          exposure in microseconds (default 10000)\n"
+        "  --red-boost N            red boost 1..4 for --corrected (default 1)\n"
+        "  --every                  one result per frame instead of the last only\n"
+        "  --corrected OUT.png      write the last frame's colour-corrected region\n"
+        "  --format json|text       output format (default text)\n");
+}
+
+RunOutput runMeasure(const QStringList& args) {
+    RunOutput result;
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        result.out = usageText();
+        return result;
+    }
+    try {
+        Options o = parseArgs(args);
+        if (!o.calibrationFile.isEmpty()) {
+            loadFromCalibration(o);
+        }
+        FrameInput base;
+        base.stabDepth = o.depth;
+        base.corner = o.corner;
+        base.unmix = o.unmix.value_or(defaultUnmix());
+        base.powerFactor = o.powerFactors.value_or(std::array<double, 3>{29.0, 59.0, 43.0});
+        base.exposureUs = o.exposureUs;
+        base.redBoost = o.redBoost;
+
+        FramePipeline pipeline;
+        QSize frameSize;
+        QRect roi;
+        int stabCount = 0;
+        QString out;
+        FrameResult last;
+        for (int i = 0; i < o.frames.size(); ++i) {
+            const QImage frame = readFrame(o.frames[i]);
+            if (i == 0) {
+                frameSize = frame.size();
+                const QRect whole(QPoint(0, 0), frameSize);
+                roi = o.roi.value_or(QRect(0, 0, std::min(frameSize.width(), kMaxRoiSide),
+                                           std::min(frameSize.height(), kMaxRoiSide)));
+                if (o.roi && (roi.width() > kMaxRoiSide || roi.height() > kMaxRoiSide)) {
+                    fail(QStringLiteral("--roi width and height must be at most 1200"));
+                }
+                if (roi.width() <= 0 || roi.height() <= 0 || roi.x() < 0 || roi.y() < 0 ||
+                    !whole.contains(roi)) {
+                    fail(QStringLiteral("ROI %1,%2,%3,%4 lies outside the %5 x %6 frame")
+                             .arg(roi.x())
+                             .arg(roi.y())
+                             .arg(roi.width())
+                             .arg(roi.height())
+                             .arg(frameSize.width())
+                             .arg(frameSize.height()));
+                }
+                if (!hasCorrectedImage(roi.width(), roi.height())) {
+                    fail(QStringLiteral("ROI %1 x %2 is too small: it must be more than 10 "
+                                        "pixels in both directions")
+                             .arg(roi.width())
+                             .arg(roi.height()));
+                }
+            } else if (frame.size() != frameSize) {
+                fail(QStringLiteral("frame %1 is %2 x %3, the first frame is %4 x %5")
+                         .arg(o.frames[i])
+                         .arg(frame.width())
+                         .arg(frame.height())
+                         .arg(frameSize.width())
+                         .arg(frameSize.height()));
+            }
+            if (stabCount < o.depth) {
+                ++stabCount;
+            }
+            FrameInput in = base;
+            in.stabCount = stabCount;
+            in.crop = frame.copy(roi);
+            last = pipeline.process(std::move(in));
+            if (o.every || i + 1 == o.frames.size()) {
+                out += o.json ? formatJson(i + 1, last) : formatText(i + 1, last);
+            }
+        }
+        if (!o.correctedOut.isEmpty()) {
+            const QString fmt = QFileInfo(o.correctedOut).suffix().toLower() == "bmp"
+                                    ? QStringLiteral("BMP")
+                                    : QStringLiteral("PNG");
+            if (!last.correctedImage.save(o.correctedOut, qPrintable(fmt))) {
+                fail(QStringLiteral("cannot write %1").arg(o.correctedOut));
+            }
+        }
+        result.out = out;
+    } catch (const BadInput& e) {
+        result.exitCode = 2;
+        result.err = QString::fromStdString(e.what());
+    } catch (const std::exception& e) {
+        result.exitCode = 2;
+        result.err = QStringLiteral("failed: %1").arg(QString::fromLocal8Bit(e.what()));
+    }
+    return result;
+}
+
+} // namespace lumetra::tool

@@ -1,0 +1,24 @@
+#pragma once
+// lumetra-measure: the measuring pipeline of the window run on image files.
+//
+//   lumetra-measure [options] FRAME [FRAME ...]
+//
+// Every input problem ends the run with exit status 2 and one line on stderr, before
+// anything is written to stdout or to the --corrected file.
+
+#include <QString>
+#include <QStringList>
+
+namespace lumetra::tool {
+
+struct RunOutput {
+    int exitCode = 0;
+    QString out; // for stdout (empty on failure)
+    QString err; // one line for stderr (empty on success)
+};
+
+RunOutput runMeasure(const QStringList& args);
+
+QString usageText();
+
+} // namespace lumetra::tool
