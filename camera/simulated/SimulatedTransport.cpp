@@ -318,9 +318,9 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
         m_cv.notify_all();
         throw SdkError(Kind::DeviceLost, "The device has been removed");
     }
-    // A consumer that comes late finds a frame waiting, as in the camera's buffer queue.
-    const auto taken = Clock::now();
-    m_lastFrame = std::max(ready, taken - period);
+    // The sensor starts its next exposure when this frame is taken, so a consumer never
+    // sees frames closer together than the frame period.
+    m_lastFrame = Clock::now();
     m_hasLastFrame = true;
     ++m_results;
     if (m_maxImages > 0 && ++m_retrievedInGrab >= m_maxImages)

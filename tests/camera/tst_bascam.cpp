@@ -1,0 +1,427 @@
+// The camera object on the simulated head: device list, opening and closing, parameters,
+// the grab cycle with its request handshake, faults, and the temperature read.
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QThread>
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+
+#include "BasCam.h"
+#include "CameraTestKit.h"
+#include "TestSupport.h"
+
+using testsupport::waitUntil;
+
+namespace {
+
+// One camera object in a private working directory, with its worker thread running.
+struct Bench {
+    testsupport::TempWorkDir dir;
+    camtest::DebugCapture debug;
+    QObject receiver; // lives in the test (GUI) thread, like the window
+    std::unique_ptr<BasCam> cam;
+    QList<QImage> images;
+
+    explicit Bench(const QMap<QString, QString>& head = {}, bool writeFile = true) {
+        if (writeFile)
+            camtest::writeHead(head);
+        cam = std::make_unique<BasCam>();
+        QObject::connect(cam.get(), &BasCam::ImageIsAvailable, &receiver,
+                         [this](const QImage& img) { images.append(img); });
+        QThread* gui = QThread::currentThread();
+        waitUntil([&] { return cam->thread() != gui; }, 2000);
+    }
+};
+
+QMap<QString, QString> quiet(QMap<QString, QString> keys = {}) {
+    if (!keys.contains("noise"))
+        keys.insert("noise", "0");
+    return keys;
+}
+
+} // namespace
+
+class TestBasCam : public QObject {
+    Q_OBJECT
+private slots:
+    void withoutCamera();
+    void deviceList();
+    void openTwiceAndPlaceholder();
+    void startupSettingsAndParameters();
+    void grabOneGivesTurnedImage();
+    void grabOneMonoWithPadding();
+    void grabOneSavesWhenAsked();
+    void handshakeOneImagePerRequest();
+    void backToBackWithoutHandshake();
+    void stopWhileWaitingForRequest();
+    void frameRateIsIntegerPerSecond();
+    void failedGrabRetriesWithoutPublishing();
+    void timeoutIsLoggedAndStreamGoesOn();
+    void unplugMidStream();
+    void temperatureRead();
+    void closeAndDeleteWhileStreaming();
+};
+
+void TestBasCam::withoutCamera() {
+    Bench b({}, false);
+    BasCam& c = *b.cam;
+    QVERIFY(c.deviceNames().isEmpty());
+    QVERIFY(!c.isOpen());
+    QVERIFY(!c.isGrabbing());
+    QCOMPARE(c.serialNumber(), 0);
+    QCOMPARE(c.exposure(), -1.0f);
+    QCOMPARE(c.exposure(1), -1.0f);
+    QCOMPARE(c.width(), -1);
+    QCOMPARE(c.height(2), -1);
+    QCOMPARE(c.offsetX(), -1);
+    QCOMPARE(c.offsetY(), -1);
+    QCOMPARE(c.pixelFormat(), QString());
+    QCOMPARE(c.setExposure(1000), -1);
+    QCOMPARE(c.setWidth(100), -1);
+    QCOMPARE(c.setPixelFormat("RGB8"), -1);
+    QCOMPARE(c.temperature(), -100.0f);
+    QCOMPARE(c.startGrabbing(), -1);
+    QCOMPARE(c.stopGrabbing(), -1);
+    QCOMPARE(c.grabOne(false), -1);
+    QCOMPARE(b.debug.count("Cam closed or already grabbing"), 1);
+    QVERIFY(c.lastImage().isNull());
+    QCOMPARE(c.frameRate(), 1.0f);
+    QCOMPARE(c.openCamera(0), -1); // nothing to open
+    QCOMPARE(c.openCamera(-1), 0);
+}
+
+void TestBasCam::deviceList() {
+    testsupport::TempWorkDir dir;
+    camtest::writeHeads({{"H1", {{"serial", "11"}, {"name", "Bench A"}}},
+                         {"H2", {{"serial", "22"}, {"name", "Bench B"}}}});
+    BasCam cam;
+    QCOMPARE(cam.deviceNames(), (QStringList{"Bench A (11)", "Bench B (22)"}));
+    QCOMPARE(cam.openCamera(1), 0);
+    QCOMPARE(cam.serialNumber(), 22);
+    // An index beyond the list leaves the open camera alone.
+    QCOMPARE(cam.openCamera(2), -1);
+    QVERIFY(cam.isOpen());
+    QCOMPARE(cam.serialNumber(), 22);
+    // A serial that is no decimal number reads as 0.
+    camtest::writeHead({{"serial", "AB12"}});
+    QCOMPARE(cam.openCamera(0), 0);
+    QVERIFY(cam.isOpen());
+    QCOMPARE(cam.serialNumber(), 0);
+}
+
+void TestBasCam::openTwiceAndPlaceholder() {
+    Bench b;
+    BasCam& c = *b.cam;
+    QCOMPARE(c.openCamera(0), 0);
+    QVERIFY(c.isOpen());
+    QCOMPARE(c.serialNumber(), 40400001);
+    QCOMPARE(b.debug.count("Camera closed"), 0);
+    QCOMPARE(c.openCamera(0), 0);
+    QVERIFY(c.isOpen());
+    QCOMPARE(b.debug.count("Camera closed"), 1); // the first instance went first
+    const QStringList opened = camtest::logLines().filter("Cam opened: ");
+    QCOMPARE(opened.size(), 2);
+    for (const QString& line : opened)
+        QVERIFY2(line.endsWith(" > Cam opened: Simulated sensor head (40400001) | W=1920 "
+                               "H=1200 | PosX=0 PosY=0"),
+                 qPrintable(line));
+    // The placeholder closes the camera.
+    QCOMPARE(c.openCamera(-1), 0);
+    QVERIFY(!c.isOpen());
+    QCOMPARE(c.serialNumber(), 0);
+    QCOMPARE(b.debug.count("Camera closed"), 2);
+    QCOMPARE(c.width(), -1);
+    QCOMPARE(camtest::logCount("Cam opened: "), 2);
+}
+
+void TestBasCam::startupSettingsAndParameters() {
+    Bench b;
+    BasCam& c = *b.cam;
+    QCOMPARE(c.openCamera(0), 0);
+    const QStringList msgs = b.debug.messages();
+    QVERIFY(msgs.contains("PixelFormat \"RGB8\""));
+    QVERIFY(msgs.contains("ExpoAuto false 10000"));
+    QVERIFY(msgs.contains("AutoGain false 0"));
+    QVERIFY2(msgs.contains("AutoWB false"), qPrintable(msgs.join('|'))); // head starts with it on
+    QCOMPARE(c.pixelFormat(), QString("RGB8"));
+
+    QCOMPARE(c.setWidth(5000), 0);
+    QCOMPARE(c.width(), 1920);
+    QCOMPARE(c.width(2), 1920);
+    QCOMPARE(c.width(1), 16);
+    QCOMPARE(c.setHeight(5000), 0);
+    QCOMPARE(c.height(), 1200);
+    QCOMPARE(c.setExposure(1.0f), 0);
+    QCOMPARE(c.exposure(), 20.0f);
+    QCOMPARE(c.exposure(1), 20.0f);
+    QCOMPARE(c.exposure(2), 1000000.0f);
+    QCOMPARE(c.setExposure(12345.0f), 0);
+    QCOMPARE(c.exposure(), 12345.0f);
+    QCOMPARE(c.setWidth(1001), 0);
+    QCOMPARE(c.width(), 1000);
+    QCOMPARE(c.setOffsetX(5000), 0);
+    QCOMPARE(c.offsetX(), 920);
+    QCOMPARE(c.setOffsetY(3), 0); // the full height leaves no room
+    QCOMPARE(c.offsetY(), 0);
+    QCOMPARE(c.setHeight(1000), 0);
+    QCOMPARE(c.setOffsetY(3), 0);
+    QCOMPARE(c.offsetY(), 4);
+    QCOMPARE(c.setPixelFormat("Bayer12"), -1);
+    QCOMPARE(c.pixelFormat(), QString("RGB8"));
+    QCOMPARE(c.setPixelFormat("Mono8"), 0);
+    QCOMPARE(c.pixelFormat(), QString("Mono8"));
+}
+
+void TestBasCam::grabOneGivesTurnedImage() {
+    // Green and red beams only, noise off: centres can be checked to a fraction of a pixel.
+    Bench b(quiet({{"B_power", "0"}, {"G_offset", "\"0.3,0.2\""}, {"background", "3"}}));
+    BasCam& c = *b.cam;
+    c.waitForRequest = true;
+    c.imageRequested = false; // a delivered image still being processed elsewhere
+    QCOMPARE(c.openCamera(0), 0);
+    c.setRotation(180);
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(c.grabOne(false), 0);
+    QVERIFY(t.elapsed() < 2500); // never stuck on the pending request
+    QVERIFY(!c.isGrabbing());
+    const QImage img = c.lastImage();
+    QCOMPARE(img.size(), QSize(1920, 1200));
+    QCOMPARE(img.format(), QImage::Format_RGB888);
+    // Green beam at the BR centre plus its offset (x right, y up): (1470, 880); the red
+    // beam 5 px further towards the corner: (1445, 905). Each camera channel sees both
+    // through the head's response, so its centre is their signal-weighted mean.
+    const double gG = 59 * 0.956, rG = 29 * 0.209, gR = 59 * 0.074, rR = 29 * 0.978;
+    const QPointF greenCentre((gG * 1470 + rG * 1445) / (gG + rG),
+                              (gG * 880 + rG * 905) / (gG + rG));
+    const QPointF redCentre((gR * 1470 + rR * 1445) / (gR + rR), (gR * 880 + rR * 905) / (gR + rR));
+    const auto g = camtest::spotStats(img, 1, 3.0);
+    const auto r = camtest::spotStats(img, 0, 3.0);
+    QVERIFY2(std::abs(g.cx - greenCentre.x()) < 0.3 && std::abs(g.cy - greenCentre.y()) < 0.3,
+             qPrintable(QStringLiteral("%1 %2").arg(g.cx).arg(g.cy)));
+    QVERIFY2(std::abs(r.cx - redCentre.x()) < 0.3 && std::abs(r.cy - redCentre.y()) < 0.3,
+             qPrintable(QStringLiteral("%1 %2").arg(r.cx).arg(r.cy)));
+    QCOMPARE(int(img.pixelColor(10, 10).green()), 3);
+
+    // Without the turn the same spot sits where the sensor sees it.
+    c.setRotation(0);
+    QCOMPARE(c.grabOne(false), 0);
+    const auto raw = camtest::spotStats(c.lastImage(), 1, 3.0);
+    QVERIFY(std::abs(raw.cx - (1919.0 - greenCentre.x())) < 0.3);
+    QVERIFY(std::abs(raw.cy - (1199.0 - greenCentre.y())) < 0.3);
+    // The turned image is the raw one upside down and mirrored.
+    QCOMPARE(c.lastImage().mirrored(true, true), img);
+}
+
+void TestBasCam::grabOneMonoWithPadding() {
+    Bench b(quiet({{"monoPaddingX", "5"}, {"background", "9"}}));
+    BasCam& c = *b.cam;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setPixelFormat("Mono8"), 0);
+    QCOMPARE(c.setWidth(601), 0); // 600: with 5 bytes padding, lines are not 4-aligned
+    c.setRotation(180);
+    QCOMPARE(c.grabOne(false), 0);
+    const QImage img = c.lastImage();
+    QCOMPARE(img.size(), QSize(600, 1200));
+    QCOMPARE(img.format(), QImage::Format_RGB888);
+    for (int y = 0; y < img.height(); y += 7) {
+        const uchar* line = img.constScanLine(y);
+        for (int x = 0; x < img.width(); ++x) {
+            QCOMPARE(line[3 * x], line[3 * x + 1]);
+            QCOMPARE(line[3 * x + 1], line[3 * x + 2]);
+            QVERIFY(line[3 * x] >= 9); // padding would show as 0 (a sheared image)
+        }
+    }
+    // The spot of the BR corner is beyond this narrow window on the sensor's left edge,
+    // which turned is the right part of the display: nothing but background shows.
+    QCOMPARE(int(img.pixelColor(300, 600).red()), 9);
+}
+
+void TestBasCam::grabOneSavesWhenAsked() {
+    Bench b(quiet());
+    QCOMPARE(b.cam->openCamera(0), 0);
+    QCOMPARE(b.cam->setWidth(64), 0);
+    QCOMPARE(b.cam->setHeight(48), 0);
+    QCOMPARE(b.cam->grabOne(true), 0);
+    const QStringList files = QDir("algoImg").entryList({"*.bmp"}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(files.first().size(), int(QString("yyMMdd_hhmmsszzz.bmp").size()));
+    QCOMPARE(QImage("algoImg/" + files.first()).size(), QSize(64, 48));
+}
+
+void TestBasCam::handshakeOneImagePerRequest() {
+    Bench b(quiet({{"maxFps", "0"}}));
+    BasCam& c = *b.cam;
+    c.waitForRequest = true;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setExposure(100), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(c.isGrabbing());
+    QVERIFY(waitUntil([&] { return b.images.size() == 1; }, 3000));
+    QTest::qWait(300); // no request, no image
+    QCOMPARE(b.images.size(), 1);
+    QVERIFY(!c.imageRequested);
+    for (int i = 2; i <= 5; ++i) {
+        c.requestImage();
+        QVERIFY(waitUntil([&] { return b.images.size() == i; }, 3000));
+        QTest::qWait(50);
+        QCOMPARE(b.images.size(), i);
+    }
+    for (const QImage& img : b.images)
+        QCOMPARE(img.size(), QSize(1920, 1200));
+    QCOMPARE(c.stopGrabbing(), 0);
+    QVERIFY(!c.isGrabbing());
+}
+
+void TestBasCam::backToBackWithoutHandshake() {
+    Bench b(quiet({{"maxFps", "0"}}));
+    BasCam& c = *b.cam;
+    QVERIFY(!c.waitForRequest);
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setWidth(320), 0);
+    QCOMPARE(c.setHeight(240), 0);
+    QCOMPARE(c.setExposure(1000), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(waitUntil([&] { return b.images.size() >= 10; }, 5000));
+    QVERIFY(c.imageRequested); // never cleared in this mode
+    QCOMPARE(c.stopGrabbing(), 0);
+    QCOMPARE(c.startGrabbing(), 0); // a stream can be started again
+    const int before = int(b.images.size());
+    QVERIFY(waitUntil([&] { return b.images.size() >= before + 3; }, 5000));
+    QCOMPARE(c.stopGrabbing(), 0);
+}
+
+void TestBasCam::stopWhileWaitingForRequest() {
+    Bench b(quiet({{"maxFps", "0"}}));
+    BasCam& c = *b.cam;
+    c.waitForRequest = true;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(waitUntil([&] { return b.images.size() == 1; }, 3000));
+    QTest::qWait(100); // the next step now waits for the request
+    QCOMPARE(b.debug.count("Grabbing stopped"), 0);
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(c.stopGrabbing(), 0);
+    QVERIFY(t.elapsed() < 1000);
+    QVERIFY(waitUntil([&] { return b.debug.count("Grabbing stopped") == 1; }, 2000));
+    c.requestImage(); // too late: the chain has ended
+    QTest::qWait(200);
+    QCOMPARE(b.images.size(), 1);
+    QVERIFY(!c.isGrabbing());
+}
+
+void TestBasCam::frameRateIsIntegerPerSecond() {
+    Bench b(quiet({{"maxFps", "20"}}));
+    BasCam& c = *b.cam;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setExposure(100), 0);
+    QCOMPARE(c.grabOne(false), 0);
+    QCOMPARE(c.frameRate(), 1.0f); // the first image only starts the stopwatch
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(waitUntil([&] { return b.images.size() >= 6; }, 5000));
+    QCOMPARE(c.stopGrabbing(), 0);
+    const float fps = c.frameRate();
+    // 1000 / whole milliseconds of about 50 ms: a whole number near 20.
+    QCOMPARE(fps, std::floor(fps));
+    QVERIFY2(fps >= 10.0f && fps <= 20.0f, qPrintable(QString::number(fps)));
+}
+
+void TestBasCam::failedGrabRetriesWithoutPublishing() {
+    Bench b(quiet({{"maxFps", "0"}, {"failEvery", "2"}}));
+    BasCam& c = *b.cam;
+    c.waitForRequest = true;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setWidth(320), 0);
+    QCOMPARE(c.setHeight(240), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    for (int i = 1; i <= 4; ++i) {
+        QVERIFY(waitUntil([&] { return b.images.size() == i; }, 3000));
+        c.requestImage();
+    }
+    QCOMPARE(c.stopGrabbing(), 0);
+    for (const QImage& img : b.images)
+        QVERIFY(!img.isNull());
+    QCOMPARE(camtest::logCount("Grab Timeout exception"), 0);
+
+    // A single grab that fails leaves no image; the next one delivers.
+    Bench one(quiet({{"failEvery", "1"}}));
+    QCOMPARE(one.cam->openCamera(0), 0);
+    QCOMPARE(one.cam->grabOne(false), 0);
+    QVERIFY(one.cam->lastImage().isNull());
+    QVERIFY(one.cam->imageRequested);
+    QTest::qWait(100);
+    QVERIFY(one.images.isEmpty());
+}
+
+void TestBasCam::timeoutIsLoggedAndStreamGoesOn() {
+    Bench b(quiet({{"maxFps", "0"}, {"timeoutEvery", "2"}}));
+    BasCam& c = *b.cam;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setWidth(64), 0);
+    QCOMPARE(c.setHeight(64), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    // Retrieval 2 times out after the 2 s of the grab step; 3 delivers again.
+    QVERIFY(waitUntil([&] { return b.images.size() >= 2; }, 6000));
+    QCOMPARE(camtest::logCount("Grab Timeout exception"), 1);
+    QCOMPARE(c.stopGrabbing(), 0);
+}
+
+void TestBasCam::unplugMidStream() {
+    Bench b(quiet({{"maxFps", "0"}, {"unplugAfter", "3"}}));
+    BasCam& c = *b.cam;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setWidth(320), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(waitUntil([&] { return !c.isGrabbing(); }, 5000));
+    QTest::qWait(100);
+    QCOMPARE(b.images.size(), 3);
+    // Everything keeps answering, with the values of an absent reading.
+    QCOMPARE(c.temperature(), -100.0f);
+    QCOMPARE(c.width(), -1);
+    QCOMPARE(c.setExposure(100), -1);
+    QCOMPARE(c.stopGrabbing(), 0);
+    QCOMPARE(c.grabOne(false), -1); // start refused
+    QVERIFY(c.deviceNames().isEmpty());
+    QCOMPARE(c.openCamera(0), -1);
+    QCOMPARE(c.openCamera(-1), 0);
+    QVERIFY(!c.isOpen());
+}
+
+void TestBasCam::temperatureRead() {
+    Bench b(quiet({{"temperature", "74.1"}}));
+    QCOMPARE(b.cam->openCamera(0), 0);
+    QCOMPARE(b.cam->temperature(), 74.1f);
+    QCOMPARE(b.cam->openCamera(-1), 0);
+    QCOMPARE(b.cam->temperature(), -100.0f);
+}
+
+void TestBasCam::closeAndDeleteWhileStreaming() {
+    // Reopening and deleting never wait forever on a step and never free the camera
+    // under it (the thread sanitizer build checks the latter).
+    Bench b(quiet({{"maxFps", "0"}}));
+    BasCam& c = *b.cam;
+    c.waitForRequest = true;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(waitUntil([&] { return b.images.size() == 1; }, 3000));
+    QCOMPARE(c.openCamera(0), 0); // step was waiting for a request
+    QVERIFY(c.isOpen());
+    QVERIFY(!c.isGrabbing());
+    c.waitForRequest = false;
+    c.requestImage(); // the last image of the first stream was never answered
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(waitUntil([&] { return b.images.size() >= 3; }, 3000));
+    QElapsedTimer t;
+    t.start();
+    b.cam.reset(); // while images flow
+    QVERIFY(t.elapsed() < 3000);
+    QTest::qWait(50);
+}
+
+QTEST_GUILESS_MAIN(TestBasCam)
+#include "tst_bascam.moc"
