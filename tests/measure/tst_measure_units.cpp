@@ -1,0 +1,447 @@
+// Edge cases of the measuring steps: stabiliser fill, depth and crop changes, band rows,
+// colour correction shifts and clamps, exact sums, spot search boxes, texts, power and
+// exposure rules.
+
+#include "ColorCorrection.h"
+#include "FramePipeline.h"
+#include "Results.h"
+#include "SpotSearch.h"
+#include "Stabilizer.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+#include <memory>
+#include <random>
+
+using namespace lumetra::measure;
+
+namespace {
+
+QImage filled(int w, int h, int r, int g, int b) {
+    QImage img(w, h, QImage::Format_RGB888);
+    img.fill(QColor(r, g, b));
+    return img;
+}
+
+QImage stabilise(Stabilizer& s, QImage img, int depth) {
+    s.beginFrame(img.width(), img.height(), depth);
+    img.bits();
+    for (int b = 0; b < Stabilizer::kBands; ++b) {
+        s.stabilizeBand(&img, b);
+    }
+    return img;
+}
+
+int red(const QImage& img, int x, int y) {
+    return img.constScanLine(y)[3 * x];
+}
+int green(const QImage& img, int x, int y) {
+    return img.constScanLine(y)[3 * x + 1];
+}
+int blue(const QImage& img, int x, int y) {
+    return img.constScanLine(y)[3 * x + 2];
+}
+
+FrameInput identityInput(const QImage& crop) {
+    FrameInput in;
+    in.crop = crop;
+    in.stabDepth = 1;
+    in.stabCount = 1;
+    in.unmix = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    in.powerFactor = {1, 1, 1};
+    return in;
+}
+
+} // namespace
+
+class MeasureUnits : public QObject {
+    Q_OBJECT
+
+private slots:
+    // --- stabiliser ---------------------------------------------------------------------
+
+    void depthOnePassesFramesThrough() {
+        Stabilizer s;
+        std::mt19937 rng(3);
+        for (int f = 0; f < 5; ++f) {
+            QImage img(37, 23, QImage::Format_RGB888);
+            for (int y = 0; y < img.height(); ++y) {
+                for (int i = 0; i < img.width() * 3; ++i) {
+                    img.scanLine(y)[i] = uchar(rng() % 256);
+                }
+            }
+            QCOMPARE(stabilise(s, img, 1), img);
+        }
+    }
+
+    void depthEightHoldsAPulseForEightFrames() {
+        Stabilizer s;
+        for (int f = 1; f <= 12; ++f) {
+            const QImage out = stabilise(s, filled(4, 4, f == 3 ? 200 : 50, 7, 9), 8);
+            const int expected = (f >= 3 && f <= 10) ? 200 : 50;
+            QCOMPARE(red(out, 2, 2), expected);
+            QCOMPARE(green(out, 2, 2), 7);
+        }
+    }
+
+    void loweringTheDepthDropsOlderValuesAndRaisingItDoesNotRevive() {
+        Stabilizer s;
+        stabilise(s, filled(12, 12, 200, 0, 0), 5);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(red(stabilise(s, filled(12, 12, 50, 0, 0), 5), 1, 1), 200);
+        }
+        // Depth 2: the history becomes the last two values, both 50.
+        QCOMPARE(red(stabilise(s, filled(12, 12, 50, 0, 0), 2), 1, 1), 50);
+        // Depth 5 again: the 200 is gone for good.
+        QCOMPARE(red(stabilise(s, filled(12, 12, 60, 0, 0), 5), 1, 1), 60);
+        QCOMPARE(red(stabilise(s, filled(12, 12, 40, 0, 0), 5), 1, 1), 60);
+    }
+
+    void pixelsOutsideASmallerCropKeepTheirHistory() {
+        Stabilizer s;
+        stabilise(s, filled(10, 10, 200, 0, 0), 3);
+        stabilise(s, filled(5, 5, 10, 0, 0), 3);
+        stabilise(s, filled(5, 5, 10, 0, 0), 3);
+        const QImage out = stabilise(s, filled(10, 10, 20, 0, 0), 3);
+        QCOMPARE(red(out, 2, 2), 20);  // 10, 10, 20
+        QCOMPARE(red(out, 8, 8), 200); // 200, 20: untouched while outside
+        QCOMPARE(red(out, 8, 2), 200);
+        // Two more frames push the 200 out of the three-deep history of (8, 8).
+        stabilise(s, filled(10, 10, 20, 0, 0), 3);
+        QCOMPARE(red(stabilise(s, filled(10, 10, 20, 0, 0), 3), 8, 8), 20);
+    }
+
+    void bandsOfAHeightSixCrop() {
+        const int begins[] = {0, 1, 3, 4};
+        const int ends[] = {1, 3, 4, 6};
+        for (int b = 0; b < 4; ++b) {
+            QCOMPARE(Stabilizer::bandBegin(6, b), begins[b]);
+            QCOMPARE(Stabilizer::bandEnd(6, b), ends[b]);
+        }
+        // Band 1 alone touches rows 1 and 2 only.
+        Stabilizer s;
+        stabilise(s, filled(8, 6, 100, 100, 100), 4);
+        s.beginFrame(8, 6, 4);
+        QImage img = filled(8, 6, 50, 50, 50);
+        s.stabilizeBand(&img, 1);
+        for (int y = 0; y < 6; ++y) {
+            QCOMPARE(red(img, 3, y), (y == 1 || y == 2) ? 100 : 50);
+        }
+    }
+
+    void historyMemoryIsBounded() {
+        Stabilizer s;
+        QVERIFY(s.memoryBytes() <= 45u * 1000 * 1000);
+        QVERIFY(s.memoryBytes() >= std::size_t(10) * 1200 * 1200 * 3);
+    }
+
+    // --- colour correction --------------------------------------------------------------
+
+    void cornerShiftsSampleRedTowardsAndBlueAwayFromTheCorner() {
+        QImage crop = filled(30, 30, 0, 0, 0);
+        uchar* p = crop.scanLine(15) + 3 * 15;
+        p[0] = 200, p[1] = 150, p[2] = 100;
+        FramePipeline pipe;
+        FrameInput in = identityInput(crop);
+        in.corner = Corner::BR; // red from (x + 10, y + 10), blue from (x, y) of the crop
+        FrameResult r = pipe.computeMeasures(crop, in);
+        QCOMPARE(red(r.correctedImage, 5, 5), 200);
+        QCOMPARE(green(r.correctedImage, 10, 10), 150);
+        QCOMPARE(blue(r.correctedImage, 15, 15), 100);
+        QCOMPARE(red(r.correctedImage, 10, 10), 0);
+
+        in.corner = Corner::TL;
+        r = pipe.computeMeasures(crop, in);
+        QCOMPARE(red(r.correctedImage, 15, 15), 200);
+        QCOMPARE(blue(r.correctedImage, 5, 5), 100);
+
+        in.corner = std::nullopt; // no shift
+        r = pipe.computeMeasures(crop, in);
+        QCOMPARE(red(r.correctedImage, 10, 10), 200);
+        QCOMPARE(green(r.correctedImage, 10, 10), 150);
+        QCOMPARE(blue(r.correctedImage, 10, 10), 100);
+        QCOMPARE(r.correctedImage.size(), QSize(20, 20));
+    }
+
+    void channelCombinationsAreClampedAndTruncated() {
+        const QImage crop = filled(20, 20, 100, 100, 100);
+        FramePipeline pipe;
+        FrameInput in = identityInput(crop);
+        in.unmix = {3, 0, 0, 0, -1, 0, 0.5, 0.5, 0.009};
+        const FrameResult r = pipe.computeMeasures(crop, in);
+        QCOMPARE(red(r.correctedImage, 3, 3), 255);  // 300
+        QCOMPARE(green(r.correctedImage, 3, 3), 0);  // -100
+        QCOMPARE(blue(r.correctedImage, 3, 3), 100); // 100.9 truncated
+    }
+
+    void redBoostSaturates() {
+        const QImage crop = filled(20, 20, 70, 30, 40);
+        FramePipeline pipe;
+        FrameInput in = identityInput(crop);
+        in.redBoost = 4;
+        FrameResult r = pipe.computeMeasures(crop, in);
+        QCOMPARE(red(r.correctedImage, 0, 0), 255);
+        QCOMPARE(green(r.correctedImage, 0, 0), 30);
+        QCOMPARE(r.maxR, 70); // measured before the boost
+        in.redBoost = 2;
+        r = pipe.computeMeasures(crop, in);
+        QCOMPARE(red(r.correctedImage, 0, 0), 140);
+    }
+
+    void cropsOfTenPixelsOrLessAreNotMeasured() {
+        FramePipeline pipe;
+        for (const QSize size : {QSize(10, 40), QSize(40, 10), QSize(3, 3)}) {
+            FrameInput in = identityInput(filled(size.width(), size.height(), 90, 90, 90));
+            const FrameResult r = pipe.process(in);
+            QVERIFY(!r.measured);
+            QVERIFY(r.correctedImage.isNull());
+            QVERIFY(r.labels.divValue.isEmpty());
+            QVERIFY(!r.labels.valuePowerRed.has_value());
+        }
+        const FrameResult r = pipe.process(identityInput(filled(11, 11, 90, 90, 90)));
+        QVERIFY(r.measured);
+        QCOMPARE(r.correctedImage.size(), QSize(1, 1));
+    }
+
+    void channelSumsStayExactPastFloatPrecision() {
+        const QImage crop = filled(1200, 1200, 255, 254, 1);
+        FramePipeline pipe;
+        const FrameResult r = pipe.computeMeasures(crop, identityInput(crop));
+        const qint64 n = 1190LL * 1190;
+        QCOMPARE(r.channelSums[0], n * 255);
+        QCOMPARE(r.channelSums[1], n * 254);
+        QCOMPARE(r.channelSums[2], n);
+        QCOMPARE(r.cornerSignal[0], float(double(n * 255)));
+        // A float running sum would be off by far more than one float step here.
+        float running = 0;
+        for (qint64 i = 0; i < n; ++i) {
+            running += 255.0f;
+        }
+        QVERIFY(std::abs(double(running) - double(n * 255)) > 1e5);
+    }
+
+    // --- spot search --------------------------------------------------------------------
+
+    void squareFortyByThirty() {
+        QImage img = filled(60, 50, 0, 0, 0);
+        for (int y = 10; y < 40; ++y) {
+            for (int x = 10; x < 50; ++x) {
+                img.scanLine(y)[3 * x] = 200;
+            }
+        }
+        int max = 0;
+        QPoint centre(-1, -1), size(-1, -1);
+        MeasureSpot(img, SpotRed, &max, &centre, &size);
+        QCOMPARE(max, 200);
+        QCOMPARE(size, QPoint(38, 28));
+        QCOMPARE(centre, QPoint(29, 24));
+        // The green plane is dark: nothing found, outputs untouched.
+        QPoint c2(-1, -1), s2(-1, -1);
+        MeasureSpot(img, SpotGreen, &max, &c2, &s2);
+        QCOMPARE(max, 0);
+        QCOMPARE(s2, QPoint(-1, -1));
+    }
+
+    void maximumCountsFromTheFifthBrightPixelOfAColumn() {
+        QImage img = filled(30, 30, 0, 0, 0);
+        for (int y = 5; y < 25; ++y) {
+            for (int x = 5; x < 25; ++x) {
+                img.scanLine(y)[3 * x + 2] = 100;
+            }
+        }
+        img.scanLine(5)[3 * 12 + 2] = 250; // first bright pixel of its column: not counted
+        img.scanLine(9)[3 * 14 + 2] = 180; // fifth: counted
+        int max = 0;
+        QPoint size(-1, -1);
+        MeasureSpot(img, SpotBlue, &max, nullptr, &size);
+        QCOMPARE(max, 180);
+    }
+
+    void singleHotPixelIsNoSpot() {
+        QImage img = filled(50, 50, 0, 0, 0);
+        img.scanLine(20)[3 * 20] = 255;
+        int max = 7;
+        QPoint c(-1, -1), s(-1, -1);
+        MeasureSpot(img, SpotRed, &max, &c, &s);
+        QCOMPARE(max, 0);
+        QCOMPARE(c, QPoint(-1, -1));
+        QCOMPARE(s, QPoint(-1, -1));
+    }
+
+    void allChannelsSelectorAddsTheChannels() {
+        const QImage img = filled(30, 30, 4, 4, 4); // 12 > 10 everywhere
+        int max = 0;
+        QPoint s(-1, -1);
+        MeasureSpot(img, SpotAll, &max, nullptr, &s);
+        QCOMPARE(max, 12);
+        QCOMPARE(s, QPoint(28, 28));
+        MeasureSpot(img, SpotRed, &max, nullptr, &s);
+        QCOMPARE(max, 0);
+    }
+
+    void narrowSpotsGiveNoSize() {
+        QImage img = filled(40, 40, 0, 0, 0);
+        for (int y = 5; y < 35; ++y) {
+            for (int x = 10; x < 21; ++x) { // 11 columns: last - first = 10
+                img.scanLine(y)[3 * x + 1] = 90;
+            }
+        }
+        int max = 0;
+        QPoint c(-1, -1), s(-1, -1);
+        MeasureSpot(img, SpotGreen, &max, &c, &s);
+        QCOMPARE(max, 90);
+        QCOMPARE(s, QPoint(-1, -1));
+    }
+
+    // --- results and texts --------------------------------------------------------------
+
+    void peakLevelTexts() {
+        QCOMPARE(maxText(0), QString("N/A"));
+        QCOMPARE(maxText(25), QString("N/A"));
+        QCOMPARE(maxText(26), QString("10%"));
+        QCOMPARE(maxText(128), QString("50%"));
+        QCOMPARE(maxText(255), QString("100%"));
+    }
+
+    void divergenceValuesAndTexts() {
+        const MeasurePair d = divergenceFromSize(QPoint(100, 50));
+        QCOMPARE(d.x, float(1.0 - 0.02));
+        QCOMPARE(d.y, float(double(0.5f) - 0.02));
+        QCOMPARE(divergenceText(d), QString("0.98 x 0.48 [0.69]"));
+        const MeasurePair tiny = divergenceFromSize(QPoint(2, 2));
+        QVERIFY(std::abs(tiny.x) < 1e-6f);
+        QCOMPARE(divergenceText(tiny), QString("N/A"));
+        QCOMPARE(divergenceText({0.0f, 0.5f}), QString("N/A"));
+        const MeasurePair missing = divergenceFromSize(QPoint(-1, -1));
+        QCOMPARE(missing.x, -1.0f);
+        QCOMPARE(missing.y, -1.0f);
+        QCOMPARE(divergenceText({0.52f, 0.61f}), QString("0.52 x 0.61 [0.56]"));
+    }
+
+    void alignmentValuesAndTexts() {
+        const MeasurePair a = alignmentOf(QPoint(300, 200), QPoint(310, 190));
+        QCOMPARE(a.x, -0.1f);
+        QCOMPARE(a.y, -0.1f);
+        QCOMPARE(alignmentText(a), QString("-0.10 x -0.10"));
+        const MeasurePair m = alignmentOf(QPoint(-1, -1), QPoint(310, 190));
+        QCOMPARE(m.x, -100.0f);
+        QCOMPARE(alignmentText(m), QString("N/A"));
+        QCOMPARE(alignmentText({0, 0}), QString("0.00 x 0.00"));
+        QCOMPARE(alignmentOf(QPoint(5, 5), QPoint(-1, -1)).y, -100.0f);
+    }
+
+    void powerThresholdsAreStrict() {
+        const double p = channelPower(2500.0f, 10000.0f, 5.0);
+        QCOMPARE(p, 0.05);
+        QCOMPARE(powerText(p, 0.05), QString("Low"));
+        QCOMPARE(powerText(0.051, 0.05), QString("0.05 W"));
+        QCOMPARE(powerText(0.15, 0.15), QString("Low"));
+        QCOMPARE(powerText(1.234, 0.15), QString("1.23 W"));
+        // Single-precision step first: 1/3 as a float, then divided in double.
+        QCOMPARE(channelPower(1.0f, 3.0f, 2.0), double(1.0f / 3.0f) / 2.0);
+    }
+
+    void exposureSupervision() {
+        struct Case {
+            int k;
+            const char* text;
+            double factor; // 0: none
+        };
+        const Case cases[] = {{0, "", 0},
+                              {15, "", 0},
+                              {16, "Exposure too low, the measure is incorrect", 1.1},
+                              {19, "Exposure too low, the measure is incorrect", 1.1},
+                              {20, "Exposure is low, the measure is not accurate", 1.1},
+                              {134, "Exposure is low, the measure is not accurate", 1.1},
+                              {135, "", 1.02},
+                              {209, "", 1.02},
+                              {210, "", 0},
+                              {249, "", 0},
+                              {250, "Exposure too high, the measure is incorrect", 0.94},
+                              {255, "Exposure too high, the measure is incorrect", 0.94}};
+        for (const Case& c : cases) {
+            const ExposureAdvice a = superviseExposure(c.k, true);
+            QCOMPARE(a.warning, QString(c.text));
+            QCOMPARE(a.factor.has_value(), c.factor != 0);
+            if (a.factor) {
+                QCOMPARE(*a.factor, c.factor);
+            }
+        }
+        const ExposureAdvice filling = superviseExposure(255, false);
+        QVERIFY(filling.warning.isEmpty());
+        QVERIFY(!filling.factor);
+    }
+
+    // --- whole frames -------------------------------------------------------------------
+
+    void labelsWhileFillingStabilisedAndCalibrating() {
+        QImage crop = filled(80, 60, 0, 0, 0);
+        for (int y = 20; y < 40; ++y) {
+            for (int x = 30; x < 55; ++x) {
+                crop.scanLine(y)[3 * x] = 240;
+                crop.scanLine(y)[3 * x + 1] = 100;
+            }
+        }
+        FramePipeline pipe;
+        FrameInput in = identityInput(crop);
+        in.stabDepth = 3;
+        in.corner = std::nullopt;
+        in.exposureUs = 1000.0f;
+        in.powerFactor = {100.0, 50.0, 10.0};
+        for (int count = 1; count <= 3; ++count) {
+            in.stabCount = count;
+            const FrameResult r = pipe.process(in);
+            QVERIFY(r.measured);
+            if (count < 3) {
+                QVERIFY(!r.stabilised);
+                QCOMPARE(r.labels.divValue, QString("Processing..."));
+                QCOMPARE(r.labels.rbValue, QString("Processing..."));
+                QCOMPARE(*r.labels.valuePowerTotal, QString("Processing..."));
+                QCOMPARE(*r.labels.warningRoiLabel, QString());
+                QVERIFY(!r.power);
+                QVERIFY(!r.exposureFactor);
+                QCOMPARE(r.labels.maxRValue, QString("94%")); // peak levels show at once
+            } else {
+                QVERIFY(r.stabilised);
+                QVERIFY(!r.labels.warningRoiLabel);
+                // 25 x 20 square: FWHM box 23 x 18 pixels.
+                QCOMPARE(r.labels.redDivValue, QString("0.21 x 0.16 [0.18]"));
+                QCOMPARE(r.labels.rgValue, QString("0.00 x 0.00"));
+                QCOMPARE(r.labels.bgValue, QString("N/A"));
+                QCOMPARE(r.labels.maxBValue, QString("N/A"));
+                // 500 pixels * 240 / 1000 us / 100 = 1.2 W; green 500 * 100 / 1000 / 50 = 1.
+                QCOMPARE(*r.labels.valuePowerRed, QString("1.20 W"));
+                QCOMPARE(*r.labels.valuePowerGreen, QString("1.00 W"));
+                QCOMPARE(*r.labels.valuePowerBlue, QString("Low"));
+                QCOMPARE(*r.labels.valuePowerTotal, QString("2.20 W"));
+                QCOMPARE(r.labels.warningLabel, QString());
+                QVERIFY(!r.exposureFactor); // K = 240
+            }
+        }
+        in.calibrationRunning = true;
+        const FrameResult cal = pipe.process(in);
+        QVERIFY(!cal.labels.valuePowerRed && !cal.labels.valuePowerTotal);
+        QVERIFY(!cal.power);
+        QCOMPARE(cal.cornerSignal[0], 500.0f * 240.0f);
+    }
+
+    void eventLoopWaiterKeepsEventsFlowing() {
+        bool timerRan = false;
+        QTimer::singleShot(0, this, [&] { timerRan = true; });
+        QList<QFuture<void>> futures;
+        std::atomic<bool> done{false};
+        futures.append(QtConcurrent::run([&] {
+            QThread::msleep(200);
+            done = true;
+        }));
+        eventLoopWaiter()(futures);
+        QVERIFY(done);
+        QVERIFY(timerRan);
+    }
+};
+
+QTEST_GUILESS_MAIN(MeasureUnits)
+#include "tst_measure_units.moc"
