@@ -1,0 +1,358 @@
+// lumetra-measure run as a process on frames written into a temporary directory: its output
+// must equal the in-process pipeline on the same frames, and every bad input must end with
+// exit status 2, one stderr line and nothing on stdout.
+
+#include "Calibration.h"
+#include "FramePipeline.h"
+#include "SceneMaker.h"
+#include "TestSupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QTest>
+
+using namespace lumetra::measure;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+QString toolPath() {
+    return qEnvironmentVariable("LUMETRA_BINARY_DIR") + QStringLiteral("/lumetra-measure");
+}
+
+Run runTool(const QStringList& args) {
+    QProcess p;
+    p.start(toolPath(), args);
+    Run r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+UnmixMatrix factoryInverse() {
+    double a[3][3], inv[3][3];
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            a[r][c] = lumetra::calibration::defaultMatrixValue(r, c);
+        }
+    }
+    lumetra::calibration::invert3x3(a, inv);
+    UnmixMatrix m;
+    for (int e = 0; e < 9; ++e) {
+        m[e] = inv[e / 3][e % 3];
+    }
+    return m;
+}
+
+// The tool prints the shortest text that reads back as the same float.
+bool samePair(const QJsonValue& v, MeasurePair p) {
+    const QJsonArray a = v.toArray();
+    return a.size() == 2 && float(a[0].toDouble()) == p.x && float(a[1].toDouble()) == p.y;
+}
+
+// The JSON object the tool must print for a result, built from the in-process result.
+void compareJson(const QJsonObject& o, int frame, const FrameResult& r) {
+    QCOMPARE(o.value("frame").toInt(), frame);
+    QCOMPARE(o.value("stabilised").toBool(), r.stabilised);
+    const QJsonObject div = o.value("divergence").toObject();
+    QVERIFY2(samePair(div.value("all"), r.pairs[PairAll]), "all");
+    QVERIFY2(samePair(div.value("r"), r.pairs[PairRed]), "r");
+    QVERIFY2(samePair(div.value("g"), r.pairs[PairGreen]), "g");
+    QVERIFY2(samePair(div.value("b"), r.pairs[PairBlue]), "b");
+    const QJsonObject al = o.value("alignment").toObject();
+    QVERIFY2(samePair(al.value("rg"), r.pairs[PairRG]), "rg");
+    QVERIFY2(samePair(al.value("bg"), r.pairs[PairBG]), "bg");
+    QVERIFY2(samePair(al.value("rb"), r.pairs[PairRB]), "rb");
+    const QJsonObject mx = o.value("maxima").toObject();
+    QCOMPARE(mx.value("r").toInt(), r.maxR);
+    QCOMPARE(mx.value("g").toInt(), r.maxG);
+    QCOMPARE(mx.value("b").toInt(), r.maxB);
+    const QJsonObject pw = o.value("power").toObject();
+    if (r.power) {
+        QCOMPARE(pw.value("r").toDouble(), (*r.power)[0]);
+        QCOMPARE(pw.value("g").toDouble(), (*r.power)[1]);
+        QCOMPARE(pw.value("b").toDouble(), (*r.power)[2]);
+        QCOMPARE(pw.value("total").toDouble(), *r.totalPower);
+    } else {
+        QVERIFY(pw.value("r").isNull() && pw.value("total").isNull());
+    }
+    if (r.exposureFactor) {
+        QCOMPARE(o.value("exposureFactor").toDouble(), *r.exposureFactor);
+    } else {
+        QVERIFY(o.value("exposureFactor").isNull());
+    }
+    const QJsonObject l = o.value("labels").toObject();
+    const auto& t = r.labels;
+    QCOMPARE(l.size(), 15);
+    QCOMPARE(l.value("divValue").toString(), t.divValue);
+    QCOMPARE(l.value("redDivValue").toString(), t.redDivValue);
+    QCOMPARE(l.value("greenDivValue").toString(), t.greenDivValue);
+    QCOMPARE(l.value("blueDivValue").toString(), t.blueDivValue);
+    QCOMPARE(l.value("rgValue").toString(), t.rgValue);
+    QCOMPARE(l.value("bgValue").toString(), t.bgValue);
+    QCOMPARE(l.value("rbValue").toString(), t.rbValue);
+    QCOMPARE(l.value("maxRValue").toString(), t.maxRValue);
+    QCOMPARE(l.value("maxGValue").toString(), t.maxGValue);
+    QCOMPARE(l.value("maxBValue").toString(), t.maxBValue);
+    QCOMPARE(l.value("valuePowerRed").toString(), t.valuePowerRed.value_or(QString()));
+    QCOMPARE(l.value("valuePowerGreen").toString(), t.valuePowerGreen.value_or(QString()));
+    QCOMPARE(l.value("valuePowerBlue").toString(), t.valuePowerBlue.value_or(QString()));
+    QCOMPARE(l.value("valuePowerTotal").toString(), t.valuePowerTotal.value_or(QString()));
+    QCOMPARE(l.value("warningLabel").toString(), t.warningLabel);
+}
+
+QList<QJsonObject> parseLines(const QString& out) {
+    QList<QJsonObject> objects;
+    for (const QString& line : out.split('\n', Qt::SkipEmptyParts)) {
+        QJsonParseError e;
+        const QJsonDocument d = QJsonDocument::fromJson(line.toUtf8(), &e);
+        if (e.error != QJsonParseError::NoError || !d.isObject()) {
+            qWarning("not a JSON object: %s", qPrintable(line));
+            return {};
+        }
+        objects.append(d.object());
+    }
+    return objects;
+}
+
+} // namespace
+
+class MeasureTool : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<testsupport::TempWorkDir> m_dir;
+    QStringList m_frames; // 90 x 70 PNG frames of one scene
+    QList<QImage> m_images;
+
+    QString path(const QString& name) const { return m_dir->filePath(name); }
+
+    void expectBadInput(const QStringList& args, const char* what) {
+        const Run r = runTool(args);
+        QVERIFY2(r.exitCode == 2, what);
+        QVERIFY2(r.out.isEmpty(), what);
+        const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(lines.size() == 1, qPrintable(QString(what) + ": " + r.err));
+        QVERIFY2(lines.first().startsWith("lumetra-measure: "), what);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(QFileInfo::exists(toolPath()), qPrintable(toolPath()));
+        m_dir = std::make_unique<testsupport::TempWorkDir>();
+        std::mt19937 rng(11);
+        scene::Scene sc;
+        sc.spots = {{40, 35, 8, 6, {250, 30, 0}},
+                    {44, 33, 5, 7, {10, 180, 20}},
+                    {38, 37, 9, 9, {0, 40, 120}}};
+        sc.noise = 12;
+        for (int f = 0; f < 9; ++f) {
+            const QImage img = scene::render(sc, 90, 70, rng, 1.5);
+            const QString name = path(QStringLiteral("frame%1.png").arg(f));
+            QVERIFY(img.save(name));
+            m_frames.append(name);
+            m_images.append(img);
+        }
+    }
+
+    void cleanupTestCase() { m_dir.reset(); }
+
+    void jsonEveryFrameEqualsThePipeline() {
+        const Run r = runTool(QStringList{"--format", "json", "--every"} + m_frames);
+        QCOMPARE(r.exitCode, 0);
+        QVERIFY(r.err.isEmpty());
+        const QList<QJsonObject> objects = parseLines(r.out);
+        QCOMPARE(objects.size(), m_frames.size());
+
+        FramePipeline pipe;
+        for (int i = 0; i < m_images.size(); ++i) {
+            FrameInput in;
+            in.crop = m_images[i]; // default ROI: the whole frame
+            in.stabDepth = 8;
+            in.stabCount = std::min(i + 1, 8);
+            in.corner = Corner::BR;
+            in.unmix = factoryInverse();
+            const FrameResult expected = pipe.process(in);
+            compareJson(objects[i], i + 1, expected);
+            if (QTest::currentTestFailed()) {
+                return;
+            }
+        }
+        QVERIFY(!objects[6].value("stabilised").toBool());
+        QCOMPARE(objects[6].value("labels").toObject().value("divValue").toString(),
+                 QString("Processing..."));
+        QVERIFY(objects[7].value("stabilised").toBool());
+        QVERIFY(objects[7].value("divergence").toObject().value("r").toArray()[0].toDouble() > 0);
+    }
+
+    void optionsReachThePipeline() {
+        const QStringList args{"--format",        "json",
+                               "--roi",           "20,10,60,55",
+                               "--corner",        "none",
+                               "--depth",         "3",
+                               "--unmix",         "1.1,-0.2,0,0.1,0.9,-0.05,0,-0.3,1.2",
+                               "--power-factors", "12,7.5,3",
+                               "--exposure-us",   "2500",
+                               "--red-boost",     "3",
+                               "--corrected",     path("corr.png")};
+        const Run r = runTool(args + m_frames.mid(0, 5));
+        QCOMPARE(r.exitCode, 0);
+        const QList<QJsonObject> objects = parseLines(r.out);
+        QCOMPARE(objects.size(), 1); // only the last frame without --every
+
+        FramePipeline pipe;
+        FrameResult last;
+        for (int i = 0; i < 5; ++i) {
+            FrameInput in;
+            in.crop = m_images[i].copy(20, 10, 60, 55);
+            in.stabDepth = 3;
+            in.stabCount = std::min(i + 1, 3);
+            in.corner = std::nullopt;
+            in.unmix = {1.1, -0.2, 0, 0.1, 0.9, -0.05, 0, -0.3, 1.2};
+            in.powerFactor = {12, 7.5, 3};
+            in.exposureUs = 2500;
+            in.redBoost = 3;
+            last = pipe.process(in);
+        }
+        compareJson(objects[0], 5, last);
+        QVERIFY(last.power.has_value());
+        const QImage written(path("corr.png"));
+        QCOMPARE(written.convertToFormat(QImage::Format_RGB888), last.correctedImage);
+    }
+
+    void textFormatListsTheLabels() {
+        QVERIFY(m_images[0].save(path("frame.bmp"), "BMP"));
+        const Run r = runTool({"--depth", "1", path("frame.bmp")});
+        QCOMPARE(r.exitCode, 0);
+        FramePipeline pipe;
+        FrameInput in;
+        in.crop = m_images[0];
+        in.stabDepth = 1;
+        in.stabCount = 1;
+        in.corner = Corner::BR;
+        in.unmix = factoryInverse();
+        const FrameResult e = pipe.process(in);
+        QVERIFY(r.out.startsWith("frame 1\n"));
+        QVERIFY(r.out.contains("  divValue: " + e.labels.divValue + "\n"));
+        QVERIFY(r.out.contains("  maxRValue: " + e.labels.maxRValue + "\n"));
+        QVERIFY(r.out.contains("  valuePowerTotal: " + *e.labels.valuePowerTotal + "\n"));
+        QVERIFY(r.out.contains("  exposureFactor: "));
+    }
+
+    void calibrationFileGivesTheCornersMatrixAndFactors() {
+        // A diagonal colour response (2, 4, 5) in every corner, power factors per corner.
+        const QString file = path("_calibration_7.kvtcal");
+        {
+            QSettings s(file, QSettings::IniFormat);
+            const QString wl[3] = {"635", "520", "445"};
+            const double diag[3] = {2.0, 4.0, 5.0};
+            for (int c = 0; c < 3; ++c) {
+                s.beginGroup(wl[c]);
+                for (int corner = 0; corner < 4; ++corner) {
+                    for (int row = 0; row < 3; ++row) {
+                        s.setValue(lumetra::calibration::matrixKey(row, corner),
+                                   row == c ? diag[c] : 0.0);
+                    }
+                }
+                s.endGroup();
+            }
+            s.beginGroup("Power");
+            s.setValue("635_TL", 10.0);
+            s.setValue("520_TL", 20.0);
+            s.setValue("445_TL", 30.0);
+            s.setValue("635_TR", 11.0);
+            s.setValue("520_TR", 21.0);
+            s.setValue("445_TR", 31.0);
+            s.endGroup();
+        }
+        const QStringList frames = m_frames.mid(0, 2);
+        const Run viaFile =
+            runTool(QStringList{"--format", "json", "--depth", "2", "--corner", "TR",
+                                "--calibration", file, "--wavelengths", "635,520,445"} +
+                    frames);
+        QCOMPARE(viaFile.exitCode, 0);
+        const Run direct =
+            runTool(QStringList{"--format", "json", "--depth", "2", "--corner", "TR", "--unmix",
+                                "0.5,0,0,0,0.25,0,0,0,0.2", "--power-factors", "11,21,31"} +
+                    frames);
+        QCOMPARE(direct.exitCode, 0);
+        QCOMPARE(viaFile.out, direct.out);
+        // The TL corner takes its own factors (the others default to TL's).
+        const Run tl = runTool(QStringList{"--format", "json", "--depth", "2", "--corner", "TL",
+                                           "--calibration", file, "--wavelengths", "635,520,445"} +
+                               frames);
+        QVERIFY(tl.out != viaFile.out);
+
+        // Two identical columns: singular in every corner.
+        expectBadInput(QStringList{"--calibration", file, "--wavelengths", "635,635,445"} + frames,
+                       "singular matrix");
+        expectBadInput(QStringList{"--calibration", file, "--wavelengths", "635,520,999"} + frames,
+                       "wavelength not in the file");
+        expectBadInput(
+            QStringList{"--calibration", path("nope.kvtcal"), "--wavelengths", "635,520,445"} +
+                frames,
+            "missing calibration file");
+        expectBadInput(QStringList{"--calibration", file} + frames, "wavelengths missing");
+        expectBadInput(QStringList{"--calibration", file, "--wavelengths", "635,520,445", "--unmix",
+                                   "1,0,0,0,1,0,0,0,1"} +
+                           frames,
+                       "calibration with unmix");
+    }
+
+    void badInputs() {
+        const QString f0 = m_frames[0];
+        QFile text(path("notes.txt"));
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("not an image\n");
+        text.close();
+        QVERIFY(m_images[0].copy(0, 0, 80, 70).save(path("small.png")));
+        QImage ten(10, 40, QImage::Format_RGB888);
+        ten.fill(Qt::black);
+        QVERIFY(ten.save(path("ten.png")));
+
+        expectBadInput({}, "no arguments");
+        expectBadInput({"--depth", "8"}, "no frame");
+        expectBadInput({path("missing.png")}, "missing file");
+        expectBadInput({path("notes.txt")}, "not an image");
+        expectBadInput({f0, path("small.png")}, "different sizes");
+        expectBadInput({f0, m_frames[1], path("notes.txt")}, "bad frame after good ones");
+        expectBadInput({"--roi", "50,40,41,20", f0}, "ROI right of the frame");
+        expectBadInput({"--roi", "-1,0,20,20", f0}, "negative ROI");
+        expectBadInput({"--roi", "0,0,1201,20", f0}, "ROI wider than 1200");
+        expectBadInput({"--roi", "0,0,10,20", f0}, "ROI of 10 pixels");
+        expectBadInput({"--roi", "1,2,3", f0}, "three ROI numbers");
+        expectBadInput({"--roi", "1,2,a,4", f0}, "ROI not a number");
+        expectBadInput({path("ten.png")}, "frame of 10 pixels");
+        expectBadInput({"--depth", "0", f0}, "depth 0");
+        expectBadInput({"--depth", "11", f0}, "depth 11");
+        expectBadInput({"--depth", "8x", f0}, "depth malformed");
+        expectBadInput({"--unmix", "1,0,0,0,1,0,0,0", f0}, "eight coefficients");
+        expectBadInput({"--unmix", "1,0,0,0,1,0,0,0,nan", f0}, "nan coefficient");
+        expectBadInput({"--power-factors", "1,2", f0}, "two factors");
+        expectBadInput({"--power-factors", "1,0,2", f0}, "zero factor");
+        expectBadInput({"--exposure-us", "-5", f0}, "negative exposure");
+        expectBadInput({"--exposure-us", "1e", f0}, "malformed exposure");
+        expectBadInput({"--red-boost", "5", f0}, "red boost 5");
+        expectBadInput({"--corner", "XX", f0}, "bad corner");
+        expectBadInput({"--format", "xml", f0}, "bad format");
+        expectBadInput({"--frobnicate", f0}, "unknown option");
+        expectBadInput({f0, "--depth"}, "option without value");
+        expectBadInput({"--corrected", path("no/such/dir/out.png"), f0}, "unwritable output");
+    }
+};
+
+QTEST_GUILESS_MAIN(MeasureTool)
+#include "tst_measure_tool.moc"
