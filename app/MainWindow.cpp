@@ -40,6 +40,14 @@ int usableDimension(const QVariant& stored, int fallback, int minimum, int avail
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
     lumetra::ui::initResources();
+    // The window's style sheet gives buttons light text; Fusion's own light button face
+    // would make it unreadable, so buttons and combo boxes get a dark face. Set before the
+    // form is built: style-sheet widgets keep the palette they were polished with.
+    QPalette palette = QApplication::palette();
+    palette.setColor(QPalette::Button, QColor(0x44, 0x44, 0x44));
+    palette.setColor(QPalette::ButtonText, QColor(0xDD, 0xDD, 0xDD));
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x88, 0x88, 0x88));
+    QApplication::setPalette(palette);
     ui->setupUi(this);
 
     ui->menubar->hide();
