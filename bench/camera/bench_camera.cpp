@@ -1,0 +1,108 @@
+// Camera throughput: frames per second of the simulated head's renderer at full sensor
+// size, and of the camera object delivering converted, turned frames to a consumer that
+// asks for the next one at once. Prints figures; it is not a test.
+//
+//   bench_camera [seconds per figure, default 3]
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <cstdio>
+#include <vector>
+
+#include "BasCam.h"
+#include "simulated/SimulatedHead.h"
+
+namespace {
+
+double rendererFps(double seconds) {
+    lumetra::sim::HeadConfig head; // demo-like scene: three beams, noise 0.5
+    lumetra::sim::Renderer renderer(head);
+    lumetra::sim::FrameLayout layout{0, 0, 1920, 1200, false, 0, 10000.0};
+    std::vector<uint8_t> frame(layout.frameBytes());
+    renderer.render(layout, frame.data()); // the scene is prepared once
+    QElapsedTimer t;
+    t.start();
+    long frames = 0;
+    unsigned checksum = 0;
+    while (t.nsecsElapsed() < qint64(seconds * 1e9)) {
+        renderer.render(layout, frame.data());
+        checksum += frame[frames % frame.size()];
+        ++frames;
+    }
+    const double fps = frames / (t.nsecsElapsed() / 1e9);
+    std::printf("renderer   1920x1200 RGB8: %8.1f frames/s (%ld frames, check %u)\n", fps, frames,
+                checksum & 0xff);
+    return fps;
+}
+
+double camObjectFps(double seconds) {
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    {
+        QFile f(QStringLiteral("simulated-head.ini"));
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Text))
+            return 0.0;
+        QTextStream(&f) << "[Bench]\nserial=1\nmaxFps=0\nnoise=0.5\n";
+    }
+    double fps = 0.0;
+    {
+        BasCam cam;
+        cam.waitForRequest = true;
+        QCoreApplication::processEvents(); // the worker thread starts
+        if (cam.openCamera(0) != 0 || cam.setExposure(20.0f) != 0) {
+            std::printf("camera object: cannot open the simulated head\n");
+            QDir::setCurrent(previous);
+            return 0.0;
+        }
+        cam.setRotation(180);
+        long frames = 0;
+        QElapsedTimer t;
+        QObject consumer;
+        QObject::connect(&cam, &BasCam::ImageIsAvailable, &consumer, [&](const QImage& img) {
+            if (img.width() == 1920 && img.height() == 1200)
+                ++frames;
+            cam.requestImage();
+        });
+        // Warm-up frames prepare the scene and the allocator.
+        cam.startGrabbing();
+        QElapsedTimer warm;
+        warm.start();
+        while (frames < 10 && warm.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        frames = 0;
+        t.start();
+        while (t.nsecsElapsed() < qint64(seconds * 1e9))
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        const long counted = frames;
+        const double elapsed = t.nsecsElapsed() / 1e9;
+        cam.stopGrabbing();
+        fps = counted / elapsed;
+        std::printf("camera obj 1920x1200 RGB8, turned, re-armed at once: %8.1f frames/s "
+                    "(%ld frames; last frameRate %g)\n",
+                    fps, counted, double(cam.frameRate()));
+    }
+    QDir::setCurrent(previous);
+    return fps;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("LUMETRA_ARAVIS_DISCOVERY", "0"); // the simulated head only, no broadcasts
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    QCoreApplication app(argc, argv);
+    const double seconds = argc > 1 ? QString::fromLocal8Bit(argv[1]).toDouble() : 3.0;
+    const double s = seconds > 0 ? seconds : 3.0;
+    const double r = rendererFps(s);
+    const double c = camObjectFps(s);
+    std::printf("targets: renderer >= 300 (%s), camera object >= 150 (%s)\n",
+                r >= 300 ? "met" : "NOT met", c >= 150 ? "met" : "NOT met");
+    return 0;
+}
