@@ -42,8 +42,8 @@ LUMETRA_HOT_LOOP void mixRow(const std::uint8_t* r, const std::uint8_t* g, const
     for (int x = 0; x < w; ++x) {
         const double s = m0 * double(r[x]) + m1 * double(g[x]) + m2 * double(b[x]);
         float f = float(s);
-        f = f >= 0.0f ? f : 0.0f; // also catches NaN from a broken matrix
-        f = f > 255.0f ? 255.0f : f;
+        f = f > 0.0f ? f : 0.0f; // also catches NaN from a broken matrix
+        f = f < 255.0f ? f : 255.0f;
         out[x] = std::uint8_t(std::int32_t(f));
     }
 }
@@ -86,9 +86,9 @@ void splitRows(const QImage& image, CropPlanes* planes, int y0, int y1) {
     }
 }
 
-ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, QImage* out,
+ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, const RowView& out,
                         SpotPlanes* planes, int y0, int y1) {
-    const int w = out->width();
+    const int w = out.width;
     const int kw = k.width;
     const int mg = kCorrectionMargin;
     auto at = [&](const std::vector<std::uint8_t>& plane, int x, int y) {
@@ -106,7 +106,7 @@ ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, 
         mixRow(at(k.red, ax, ay), at(k.green, ax, ay), at(k.blue, ax, ay), w, m[0], m[1], m[2], r);
         mixRow(at(k.red, bx, by), at(k.green, bx, by), at(k.blue, bx, by), w, m[3], m[4], m[5], g);
         mixRow(at(k.red, px, py), at(k.green, px, py), at(k.blue, px, py), w, m[6], m[7], m[8], b);
-        joinRow(r, g, b, w, out->scanLine(y), planes->all.data() + o);
+        joinRow(r, g, b, w, out.row(y), planes->all.data() + o);
         sums[0] += sumRow(at(k.red, px, py), w);
         sums[1] += sumRow(at(k.green, px, py), w);
         sums[2] += sumRow(at(k.blue, px, py), w);

@@ -37,7 +37,7 @@ void splitRows(const QImage& image, CropPlanes* planes, int y0, int y1);
 // Writes rows [y0, y1) of `out` (RGB888, crop less the margin) from the crop planes `k`,
 // and the same rows of `planes` (sized to `out`), and returns the raw channel sums of those
 // rows' "away" pixels.
-ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, QImage* out,
+ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, const RowView& out,
                         SpotPlanes* planes, int y0, int y1);
 
 // The matrix applied to the channel sums, in double, stored as float.

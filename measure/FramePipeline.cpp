@@ -59,14 +59,32 @@ QImage prepareCrop(QImage image) {
 
 FramePipeline::FramePipeline(Waiter waiter) : m_wait(std::move(waiter)) {}
 
+QImage& FramePipeline::correctedBuffer(int w, int h) {
+    // Reuse a buffer nobody else holds any more (the caller keeps the previous result's
+    // image until the next frame), so no large allocation happens per frame.
+    for (QImage& buf : m_corrected) {
+        if (buf.width() == w && buf.height() == h && buf.isDetached()) {
+            return buf;
+        }
+    }
+    for (QImage& buf : m_corrected) {
+        if (buf.isNull() || buf.isDetached() || &buf == &m_corrected.back()) {
+            buf = QImage(w, h, QImage::Format_RGB888);
+            return buf;
+        }
+    }
+    return m_corrected.back();
+}
+
 FrameResult FramePipeline::process(FrameInput input) {
     QImage crop = prepareCrop(std::move(input.crop));
     input.crop = QImage();
     m_stab.beginFrame(crop.width(), crop.height(), input.stabDepth);
+    const RowView rows{crop.bits(), crop.bytesPerLine(), crop.width(), crop.height()};
     QList<QFuture<void>> bands;
     for (int b = 0; b < Stabilizer::kBands; ++b) {
         bands.append(QtConcurrent::run(QThreadPool::globalInstance(),
-                                       [this, &crop, b] { m_stab.stabilizeBand(&crop, b); }));
+                                       [this, &rows, b] { m_stab.stabilizeBand(rows, b); }));
     }
     m_wait(bands);
     FrameResult r = computeMeasures(crop, input);
@@ -86,8 +104,9 @@ FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const F
     const int m = kCorrectionMargin;
 
     // Colour correction, in row bands: split the crop into planes, then mix.
-    QImage corrected(k.width() - 2 * m, k.height() - 2 * m, QImage::Format_RGB888);
-    corrected.bits();
+    QImage& corrected = correctedBuffer(k.width() - 2 * m, k.height() - 2 * m);
+    const RowView out{corrected.bits(), corrected.bytesPerLine(), corrected.width(),
+                      corrected.height()};
     m_planes.resize(corrected.width(), corrected.height());
     m_cropPlanes.resize(k.width(), k.height());
     {
@@ -104,7 +123,7 @@ FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const F
         const int h = corrected.height();
         for (int p = 0; p < kParts; ++p) {
             parts.append(QtConcurrent::run(QThreadPool::globalInstance(), [&, p] {
-                partSums[p] = correctRows(m_cropPlanes, in.unmix, shift, &corrected, &m_planes,
+                partSums[p] = correctRows(m_cropPlanes, in.unmix, shift, out, &m_planes,
                                           p * h / kParts, (p + 1) * h / kParts);
             }));
         }

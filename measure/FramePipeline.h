@@ -95,9 +95,12 @@ public:
     const Stabilizer& stabilizer() const { return m_stab; }
 
 private:
+    QImage& correctedBuffer(int w, int h);
+
     Stabilizer m_stab;
-    CropPlanes m_cropPlanes; // the stabilised crop split by channel, reused
-    SpotPlanes m_planes;     // selector planes of the corrected image, reused frame to frame
+    std::array<QImage, 2> m_corrected; // corrected images, recycled
+    CropPlanes m_cropPlanes;           // the stabilised crop split by channel, reused
+    SpotPlanes m_planes; // selector planes of the corrected image, reused frame to frame
     Waiter m_wait;
 };
 

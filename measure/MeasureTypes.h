@@ -37,10 +37,21 @@ Shift cornerShift(Corner corner);
 // Row-major 3 x 3 unmixing coefficients of one corner.
 using UnmixMatrix = std::array<double, 9>;
 
+// Writable rows of an RGB888 image, taken once on the owning thread: tasks writing
+// disjoint rows go through this instead of QImage::scanLine, whose detach check is not
+// meant for concurrent callers.
+struct RowView {
+    unsigned char* bits = nullptr;
+    long long bytesPerLine = 0;
+    int width = 0;
+    int height = 0;
+    unsigned char* row(int y) const { return bits + y * bytesPerLine; }
+};
+
 // Hot loops get an AVX2 clone next to the baseline one where the toolchain can pick at run
 // time; both give the same bits (no fused multiply-add in either).
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
-#define LUMETRA_HOT_LOOP __attribute__((target_clones("avx2", "default")))
+#define LUMETRA_HOT_LOOP __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define LUMETRA_HOT_LOOP
 #endif

@@ -11,6 +11,14 @@ constexpr int kRing = kMaxStabDepth;
 int slotOf(std::uint64_t frame) {
     return int(frame % kRing);
 }
+
+// px = max(px, h) over one row.
+LUMETRA_HOT_LOOP void maxInto(std::uint8_t* __restrict px, const std::uint8_t* __restrict h,
+                              std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        px[i] = std::max(px[i], h[i]);
+    }
+}
 } // namespace
 
 Stabilizer::Stabilizer()
@@ -70,6 +78,12 @@ void Stabilizer::adoptPixel(int x, int y) {
 }
 
 int Stabilizer::stabilizeBand(QImage* image, int band) {
+    uchar* bits = image->bits();
+    return stabilizeBand(RowView{bits, image->bytesPerLine(), image->width(), image->height()},
+                         band);
+}
+
+int Stabilizer::stabilizeBand(const RowView& image, int band) {
     const int y0 = bandBegin(m_h, band);
     const int y1 = bandEnd(m_h, band);
     const std::size_t n = std::size_t(m_w) * 3;
@@ -88,13 +102,12 @@ int Stabilizer::stabilizeBand(QImage* image, int band) {
             std::memset(ages[age], 0, std::size_t(keptEnd) * 3);
         }
 
-        std::uint8_t* px = image->scanLine(y);
+        // Age 0 takes the new values; the row becomes the maximum over the live ages. One
+        // age at a time keeps the row in L1 and the memory streams few.
+        std::uint8_t* px = image.row(y);
         std::memcpy(ages[0], px, n);
         for (int age = 1; age < m_depth; ++age) {
-            const std::uint8_t* h = ages[age];
-            for (std::size_t i = 0; i < n; ++i) {
-                px[i] = std::max(px[i], h[i]);
-            }
+            maxInto(px, ages[age], n);
         }
     }
     return 0;

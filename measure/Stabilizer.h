@@ -35,6 +35,8 @@ public:
     // The image must be RGB888 of the size given to beginFrame and detached. Bands of one
     // frame touch disjoint rows and may run concurrently.
     int stabilizeBand(QImage* image, int band);
+    // The same on rows taken beforehand (for concurrent bands).
+    int stabilizeBand(const RowView& image, int band);
 
     // First and one-past-last row of a band for a crop of height h.
     static int bandBegin(int h, int band) { return band * h / kBands; }

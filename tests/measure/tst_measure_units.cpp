@@ -428,6 +428,20 @@ private slots:
         QCOMPARE(cal.cornerSignal[0], 500.0f * 240.0f);
     }
 
+    void heldResultsAreNotOverwrittenByLaterFrames() {
+        FramePipeline pipe;
+        FrameInput in = identityInput(filled(30, 30, 10, 20, 30));
+        const FrameResult first = pipe.process(in);
+        const QImage firstCopy = first.correctedImage.copy();
+        FrameResult later;
+        for (int v = 1; v <= 4; ++v) {
+            in.crop = filled(30, 30, 40 * v, 50, 60);
+            later = pipe.process(in); // the previous `later` is released here
+            QCOMPARE(red(later.correctedImage, 0, 0), 40 * v);
+        }
+        QCOMPARE(first.correctedImage, firstCopy);
+    }
+
     void eventLoopWaiterKeepsEventsFlowing() {
         bool timerRan = false;
         QTimer::singleShot(0, this, [&] { timerRan = true; });
