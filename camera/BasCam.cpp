@@ -21,6 +21,8 @@ constexpr int kRetrieveTimeoutMs = 2000;
 constexpr auto kRequestRecheck = std::chrono::milliseconds(20);
 
 bool isOff(sdk::NodeMap& nodes, const char* name) {
+    if (!nodes.hasNode(name))
+        return true; // a camera without this automatic mode cannot have it on
     return nodes.enumSymbol(name) == "Off";
 }
 
