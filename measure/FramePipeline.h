@@ -10,8 +10,10 @@
 // running, and calls process(). The result carries the seven pairs, the corrected image
 // (after the red boost) to show over the ROI, cornerSignal and the exact text of every
 // label; the window copies them to its widgets (the power labels and warningRoiLabel only
-// when their optional is set), applies exposureFactor when automatic exposure is on, and,
-// when a calibration is running, runs its calibration sample step with cornerSignal.
+// when their optional is set), and applies exposureFactor when automatic exposure is on.
+// When a calibration is running it runs its calibration sample step with cornerSignal
+// before applying the exposure factor: the run's completion restores automatic exposure,
+// and the factor of that same frame then applies, as in the original order of the steps.
 // A result with measured == false (a crop of 10 pixels or less across) changes nothing.
 //
 // The window passes eventLoopWaiter() so the GUI thread waits for the band and spot tasks
