@@ -77,11 +77,11 @@ void CropPlanes::resize(int w, int h) {
     blue.resize(n);
 }
 
-void splitRows(const QImage& image, CropPlanes* planes, int y0, int y1) {
+void splitRows(const RowView& image, CropPlanes* planes, int y0, int y1) {
     const int w = planes->width;
     for (int y = y0; y < y1; ++y) {
         const std::size_t o = std::size_t(y) * std::size_t(w);
-        splitRow(image.constScanLine(y), w, planes->red.data() + o, planes->green.data() + o,
+        splitRow(image.row(y), w, planes->red.data() + o, planes->green.data() + o,
                  planes->blue.data() + o);
     }
 }

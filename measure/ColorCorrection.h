@@ -31,8 +31,8 @@ struct CropPlanes {
     void resize(int w, int h);
 };
 
-// Splits rows [y0, y1) of the RGB888 image into `planes` (sized to the image).
-void splitRows(const QImage& image, CropPlanes* planes, int y0, int y1);
+// Splits rows [y0, y1) of the RGB888 rows into `planes` (sized to the image).
+void splitRows(const RowView& image, CropPlanes* planes, int y0, int y1);
 
 // Writes rows [y0, y1) of `out` (RGB888, crop less the margin) from the crop planes `k`,
 // and the same rows of `planes` (sized to `out`), and returns the raw channel sums of those

@@ -81,20 +81,28 @@ FrameResult FramePipeline::process(FrameInput input) {
     input.crop = QImage();
     m_stab.beginFrame(crop.width(), crop.height(), input.stabDepth);
     const RowView rows{crop.bits(), crop.bytesPerLine(), crop.width(), crop.height()};
+    // Each band also splits its stabilised rows into the channel planes of the correction.
+    m_cropPlanes.resize(crop.width(), crop.height());
     QList<QFuture<void>> bands;
     for (int b = 0; b < Stabilizer::kBands; ++b) {
-        bands.append(QtConcurrent::run(QThreadPool::globalInstance(),
-                                       [this, &rows, b] { m_stab.stabilizeBand(rows, b); }));
+        bands.append(QtConcurrent::run(QThreadPool::globalInstance(), [this, &rows, b] {
+            m_stab.stabilizeBand(rows, b);
+            splitRows(rows, &m_cropPlanes, Stabilizer::bandBegin(rows.height, b),
+                      Stabilizer::bandEnd(rows.height, b));
+        }));
     }
     m_wait(bands);
-    FrameResult r = computeMeasures(crop, input);
+    FrameResult r = measure(crop, input, true);
     r.stabilisedCrop = crop;
     return r;
 }
 
 FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const FrameInput& in) {
+    return measure(measurable(stabilisedCrop), in, false);
+}
+
+FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in, bool planesReady) {
     FrameResult r;
-    const QImage k = measurable(stabilisedCrop);
     if (!hasCorrectedImage(k.width(), k.height())) {
         return r; // nothing to correct, nothing measured
     }
@@ -108,16 +116,14 @@ FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const F
     const RowView out{corrected.bits(), corrected.bytesPerLine(), corrected.width(),
                       corrected.height()};
     m_planes.resize(corrected.width(), corrected.height());
-    m_cropPlanes.resize(k.width(), k.height());
     {
         constexpr int kParts = 4;
-        QList<QFuture<void>> split;
-        for (int p = 0; p < kParts; ++p) {
-            const int y0 = p * k.height() / kParts, y1 = (p + 1) * k.height() / kParts;
-            split.append(QtConcurrent::run(QThreadPool::globalInstance(),
-                                           [&, y0, y1] { splitRows(k, &m_cropPlanes, y0, y1); }));
+        if (!planesReady) {
+            m_cropPlanes.resize(k.width(), k.height());
+            const RowView rows{const_cast<uchar*>(k.constBits()), k.bytesPerLine(), k.width(),
+                               k.height()};
+            splitRows(rows, &m_cropPlanes, 0, k.height());
         }
-        m_wait(split);
         std::array<ChannelSums, kParts> partSums{};
         QList<QFuture<void>> parts;
         const int h = corrected.height();

@@ -98,6 +98,8 @@ public:
 
 private:
     QImage& correctedBuffer(int w, int h);
+    // `k` is RGB888 within the history size; planesReady: m_cropPlanes already hold it.
+    FrameResult measure(const QImage& k, const FrameInput& in, bool planesReady);
 
     Stabilizer m_stab;
     std::array<QImage, 2> m_corrected; // corrected images, recycled
