@@ -117,8 +117,18 @@ Options parseArgs(const QStringList& args) {
         }
         if (a == QLatin1String("--roi")) {
             const QStringList p = splitList(a, value, 4);
-            o.roi =
-                QRect(parseInt(a, p[0]), parseInt(a, p[1]), parseInt(a, p[2]), parseInt(a, p[3]));
+            const int x = parseInt(a, p[0]), y = parseInt(a, p[1]);
+            const int w = parseInt(a, p[2]), h = parseInt(a, p[3]);
+            if (w < 1 || h < 1 || w > kMaxRoiSide || h > kMaxRoiSide) {
+                fail(QStringLiteral("--roi width and height must be 1 to 1200, got %1 x %2")
+                         .arg(w)
+                         .arg(h));
+            }
+            // Bounded so that the rectangle's edges cannot overflow.
+            if (x < 0 || y < 0 || x > 1000000 || y > 1000000) {
+                fail(QStringLiteral("--roi %1,%2 lies outside any frame").arg(x).arg(y));
+            }
+            o.roi = QRect(x, y, w, h);
         } else if (a == QLatin1String("--corner")) {
             const QString c = value.trimmed().toUpper();
             if (c == QLatin1String("TL")) {
@@ -423,11 +433,7 @@ RunOutput runMeasure(const QStringList& args) {
                 const QRect whole(QPoint(0, 0), frameSize);
                 roi = o.roi.value_or(QRect(0, 0, std::min(frameSize.width(), kMaxRoiSide),
                                            std::min(frameSize.height(), kMaxRoiSide)));
-                if (o.roi && (roi.width() > kMaxRoiSide || roi.height() > kMaxRoiSide)) {
-                    fail(QStringLiteral("--roi width and height must be at most 1200"));
-                }
-                if (roi.width() <= 0 || roi.height() <= 0 || roi.x() < 0 || roi.y() < 0 ||
-                    !whole.contains(roi)) {
+                if (!whole.contains(roi)) {
                     fail(QStringLiteral("ROI %1,%2,%3,%4 lies outside the %5 x %6 frame")
                              .arg(roi.x())
                              .arg(roi.y())

@@ -332,6 +332,8 @@ private slots:
         expectBadInput({"--roi", "50,40,41,20", f0}, "ROI right of the frame");
         expectBadInput({"--roi", "-1,0,20,20", f0}, "negative ROI");
         expectBadInput({"--roi", "0,0,1201,20", f0}, "ROI wider than 1200");
+        expectBadInput({"--roi", "2147483600,0,100,20", f0}, "ROI far outside");
+        expectBadInput({"--roi", "0,0,0,20", f0}, "ROI of zero width");
         expectBadInput({"--roi", "0,0,10,20", f0}, "ROI of 10 pixels");
         expectBadInput({"--roi", "1,2,3", f0}, "three ROI numbers");
         expectBadInput({"--roi", "1,2,a,4", f0}, "ROI not a number");
