@@ -4,16 +4,66 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QEvent>
 #include <QThread>
 #include <QTimer>
 #include <QTransform>
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 
 #include "Log.h"
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#endif
+
 namespace {
+
+// Qt passes queued calls and thread ends between threads under its own locks, which the
+// thread sanitizer cannot see when Qt is not built with it; these marks state the
+// hand-over so the sanitizer checks our data and not Qt's queue.
+void handOver([[maybe_unused]] const void* token) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(const_cast<void*>(token));
+#endif
+}
+void takeOver([[maybe_unused]] const void* token) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(const_cast<void*>(token));
+#endif
+}
+
+// A call queued into the camera's thread. The event is built before the hand-over mark and
+// posted after it, so everything it carries is covered by the mark.
+class CallEvent : public QEvent {
+public:
+    explicit CallEvent(std::function<void()> fn) : QEvent(eventType()), call(std::move(fn)) {}
+    static QEvent::Type eventType() {
+        static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
+        return type;
+    }
+    std::function<void()> call;
+};
+
+// Child of the camera object, so it moves into the worker thread with it and runs the
+// queued calls there.
+class CallRelay : public QObject {
+public:
+    CallRelay(QObject* parent, const void* token) : QObject(parent), m_token(token) {}
+    bool event(QEvent* e) override {
+        takeOver(m_token);
+        if (e->type() != CallEvent::eventType())
+            return QObject::event(e);
+        static_cast<CallEvent*>(e)->call();
+        return true;
+    }
+
+private:
+    const void* m_token;
+};
 
 constexpr int kRetrieveTimeoutMs = 2000;
 // The request wait is woken by requestImage() and by stopping; this bound only covers a
@@ -71,6 +121,7 @@ QImage greyImage(const uint8_t* src, int w, int h, size_t stride, bool turn) {
 } // namespace
 
 BasCam::BasCam(QObject* parent) : QObject(parent) {
+    relay = new CallRelay(this, this);
     try {
         sdk::initialize();
         pylonReady = true;
@@ -82,8 +133,6 @@ BasCam::BasCam(QObject* parent) : QObject(parent) {
 }
 
 BasCam::~BasCam() {
-    disconnect(this, qOverload<bool>(&BasCam::FeedbackImageProcessing), this,
-               &BasCam::ProcessOneImage);
     if (camera) {
         try {
             camera->stopGrabbing();
@@ -99,7 +148,12 @@ BasCam::~BasCam() {
     if (workerThread && QThread::currentThread() != workerThread) {
         emit killThread();
         workerThread->wait();
+        takeOver(this);
     }
+    // Disconnected once no step can run any more, so no step ever sees a half-removed
+    // connection.
+    disconnect(this, qOverload<bool>(&BasCam::FeedbackImageProcessing), this,
+               &BasCam::ProcessOneImage);
     {
         std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
         releaseCamera();
@@ -405,6 +459,7 @@ int BasCam::startGrabbing() {
         qDebug() << "Start grabbing failed:" << e.what();
     }
     if (isGrabbing()) {
+        handOver(this);
         emit FeedbackImageProcessing(false);
         return 0;
     }
@@ -469,9 +524,14 @@ void BasCam::requestImage() {
     wakeWaitingStep();
 }
 
+void BasCam::post(std::function<void()> call) {
+    auto* event = new CallEvent(std::move(call));
+    handOver(this);
+    QCoreApplication::postEvent(relay, event);
+}
+
 void BasCam::scheduleStep(bool saveIt) {
-    QMetaObject::invokeMethod(
-        this, [this, saveIt] { emit FeedbackImageProcessing(saveIt); }, Qt::QueuedConnection);
+    post([this, saveIt] { emit FeedbackImageProcessing(saveIt); });
 }
 
 QImage BasCam::toQImage(const sdk::GrabResult& result) {
@@ -503,6 +563,11 @@ QImage BasCam::toQImage(const sdk::GrabResult& result) {
 }
 
 void BasCam::ProcessOneImage(bool saveIt) {
+    takeOver(this);
+    struct Done {
+        const void* token;
+        ~Done() { handOver(token); }
+    } done{this};
     std::unique_lock<std::recursive_mutex> camLock(cameraMutex);
     try {
         if (!camera || !camera->isOpen() || !camera->isGrabbing())
@@ -564,8 +629,7 @@ void BasCam::ProcessOneImage(bool saveIt) {
         if (waitForRequest.load())
             imageRequested = false;
 
-        QMetaObject::invokeMethod(
-            this, [this, converted] { emit ImageIsAvailable(converted); }, Qt::QueuedConnection);
+        post([this, converted] { emit ImageIsAvailable(converted); });
         scheduleStep(saveIt);
     } catch (const std::exception&) {
         writeLog(QStringLiteral("Grab Timeout exception"));

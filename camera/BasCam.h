@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -97,6 +98,9 @@ private:
     void wakeWaitingStep();
     void releaseCamera();
     void scheduleStep(bool saveIt);
+    // Queues a call into the object's thread (a zero-delay call, as a timer would).
+    void post(std::function<void()> call);
+    QObject* relay = nullptr;
     QImage toQImage(const sdk::GrabResult& result);
     int integerNode(const char* name, int which);
     int setIntegerNode(const char* name, int v);

@@ -48,6 +48,9 @@ QMap<QString, QString> quiet(QMap<QString, QString> keys = {}) {
 class TestBasCam : public QObject {
     Q_OBJECT
 private slots:
+    // Real-camera discovery would broadcast beyond loopback; these tests use the
+    // simulated head only.
+    void initTestCase() { qputenv("LUMETRA_ARAVIS_DISCOVERY", "0"); }
     void withoutCamera();
     void deviceList();
     void openTwiceAndPlaceholder();
@@ -326,9 +329,10 @@ void TestBasCam::frameRateIsIntegerPerSecond() {
     QVERIFY(waitUntil([&] { return b.images.size() >= 6; }, 5000));
     QCOMPARE(c.stopGrabbing(), 0);
     const float fps = c.frameRate();
-    // 1000 / whole milliseconds of about 50 ms: a whole number near 20.
+    // 1000 / whole milliseconds between two images at least 50 ms apart: a whole number,
+    // never above the camera's 20 (a busy machine may make it lower).
     QCOMPARE(fps, std::floor(fps));
-    QVERIFY2(fps >= 10.0f && fps <= 20.0f, qPrintable(QString::number(fps)));
+    QVERIFY2(fps >= 1.0f && fps <= 20.0f, qPrintable(QString::number(fps)));
 }
 
 void TestBasCam::failedGrabRetriesWithoutPublishing() {

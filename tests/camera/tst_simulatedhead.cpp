@@ -54,6 +54,9 @@ SdkError::Kind kindOf(const std::function<void()>& f) {
 class TestSimulatedHead : public QObject {
     Q_OBJECT
 private slots:
+    // Real-camera discovery would broadcast beyond loopback; these tests use the
+    // simulated head only.
+    void initTestCase() { qputenv("LUMETRA_ARAVIS_DISCOVERY", "0"); }
     void pixelTypeHelpers();
     void nodeRangesAndCorrection();
     void windowLimitsAndLocks();
