@@ -28,6 +28,9 @@ class QTimer;
 namespace Ui {
 class MainWindow;
 }
+namespace lumetra::measure {
+class FramePipeline;
+}
 
 // One result of the measurement routine: x and y (mrad). A missing divergence is
 // (-1, -1), a missing alignment (-100, -100).
@@ -120,6 +123,11 @@ private:
     int stabCount = 0;
     int stabDepth = 8;
     QImage correctedImage;
+    // The one-frame measuring pipeline (owns the stabiliser histories), made with the
+    // first streamed frame; shared_ptr so this header needs only its declaration.
+    std::shared_ptr<lumetra::measure::FramePipeline> pipeline;
+    // Lets the camera deliver the next image once the current handler has returned.
+    void postImageRequest();
 
     // Installer download.
     std::unique_ptr<QProgressDialog> progressDialog;

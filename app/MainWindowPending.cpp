@@ -6,25 +6,9 @@
 
 #include <QTimer>
 
-void MainWindow::camList_IndexChanged(int index) {
-    // implemented by the calibration/measurement work (camera selection flow)
-    if (cam)
-        cam->openCamera(index - 1);
-}
-
 void MainWindow::UpdateCalibrations(int nused) {
     // implemented by the calibration work
     Q_UNUSED(nused);
-}
-
-void MainWindow::RectSizeUpdate(QPoint pos) {
-    // implemented by the measurement work
-    Q_UNUSED(pos);
-}
-
-void MainWindow::RectPosUpdate(QPoint pos) {
-    // implemented by the measurement work
-    Q_UNUSED(pos);
 }
 
 void MainWindow::on_calRPushButton_clicked() {
@@ -51,27 +35,8 @@ void MainWindow::on_addWL_B_clicked() {
     // implemented by the calibration work
 }
 
-void MainWindow::ProcessFrame(QImage image) {
-    // implemented by the measurement work; until then only the next image is requested
-    lastFrame = image;
-    QTimer::singleShot(0, this, [this] {
-        if (cam)
-            cam->requestImage();
-    });
-}
-
 void MainWindow::refreshWavelengthLists() {
     // implemented by the calibration work
-}
-
-void MainWindow::fitSpotView() {
-    // implemented by the measurement work
-}
-
-QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
-    // implemented by the measurement work
-    Q_UNUSED(crop);
-    return {};
 }
 
 void MainWindow::calibrationSampleStep(int channel) {

@@ -58,8 +58,7 @@ struct UpdateConfig {
     int installerStallTimeoutMs = 60000; // installer download without any progress
 
     // Server from key "UpdateServer" of basini.ini in the current directory, else the
-    // environment variable LUMETRA_UPDATE_SERVER, else the default; an unusable value is
-    // reported on the debug output (basini.ini) or ignored.
+    // default; an unusable value is reported on the debug output and ignored.
     static UpdateConfig fromSettings();
 };
 

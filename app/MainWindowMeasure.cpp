@@ -1,0 +1,375 @@
+// The window's measuring parts: one camera image from crop to labels and scenes, the ROI
+// slots, the fitting of the spot view, and the camera selection that brings camera,
+// calibration and stored set-up together. The measuring itself is the measure layer's
+// one-frame pipeline (the same code lumetra-measure runs); these members gather the
+// window's state for it and apply its outcome to the widgets.
+
+#include "BasCam.h"
+#include "Calibration.h"
+#include "FramePipeline.h"
+#include "Log.h"
+#include "MainWindow.h"
+#include "MainWindowForm.h"
+#include "Results.h"
+#include "SettingsKeys.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPen>
+#include <QPixmap>
+#include <QScrollBar>
+#include <QSettings>
+#include <QTimer>
+
+#include <cstdlib>
+#include <exception>
+
+namespace st = lumetra::settings;
+namespace ms = lumetra::measure;
+
+namespace {
+
+// How often the camera selection asks for its first image before it gives up.
+constexpr int kFirstImageAttempts = 5;
+
+// Outline of one rectangle drawn into the image itself.
+void DrawRect(QImage& image, const QRect& rect, int penWidth, const QColor& colour) {
+    QPainter painter(&image);
+    QPen pen(colour);
+    pen.setWidthF(penWidth);
+    painter.setPen(pen);
+    painter.drawRects(&rect, 1);
+}
+
+ms::MeasurePair toMeasure(const MeasurePair& p) {
+    return ms::MeasurePair{p.x, p.y};
+}
+
+} // namespace
+
+void MainWindow::postImageRequest() {
+    // Posted, so the camera hands over the next image only once this handler has returned
+    // to the event loop: one frame in the window at a time.
+    QTimer::singleShot(0, this, [this] {
+        if (cam)
+            cam->requestImage();
+    });
+}
+
+void MainWindow::ProcessFrame(QImage image) {
+    if (!cam)
+        return;
+    try {
+        if (image.isNull()) {
+            postImageRequest();
+            return;
+        }
+        QImage crop = image.copy(roiRect);
+        if (stabCount < stabDepth)
+            ++stabCount;
+
+        QList<MeasurePair> results;
+        if (cam->isGrabbing())
+            results = ComputeMeasures(std::move(crop));
+
+        lastFrame = image;
+        DrawRect(image, roiRect, 5, Qt::green);
+        if (!cam)
+            return;
+
+        if (!results.isEmpty()) {
+            if (stabCount < stabDepth) {
+                ui->warningRoiLabel->setText(QString());
+                for (QLabel* l : {ui->divValue, ui->redDivValue, ui->greenDivValue,
+                                  ui->blueDivValue, ui->rgValue, ui->bgValue, ui->rbValue})
+                    l->setText(ms::kProcessingText);
+            } else {
+                QLabel* const div[4] = {ui->divValue, ui->redDivValue, ui->greenDivValue,
+                                        ui->blueDivValue};
+                for (int i = 0; i < 4; ++i)
+                    div[i]->setText(ms::divergenceText(toMeasure(results.at(i))));
+                QLabel* const align[3] = {ui->rgValue, ui->bgValue, ui->rbValue};
+                for (int i = 0; i < 3; ++i)
+                    align[i]->setText(ms::alignmentText(toMeasure(results.at(4 + i))));
+            }
+        }
+
+        const QPixmap frame = QPixmap::fromImage(image);
+        if (mainScene) {
+            mainScene->clear();
+            mainScene->setSceneRect(frame.rect());
+            mainScene->addPixmap(frame);
+            QGraphicsPixmapItem* overlay = mainScene->addPixmap(QPixmap::fromImage(correctedImage));
+            overlay->setPos(roiRect.x() + ms::kCorrectionMargin,
+                            roiRect.y() + ms::kCorrectionMargin);
+        }
+        if (previewScene) {
+            const QSize view = ui->previewGraphics->size();
+            const QPixmap scaled =
+                frame.scaled(qRound(view.width() * 0.99), qRound(view.height() * 0.99),
+                             Qt::KeepAspectRatio, Qt::FastTransformation);
+            previewScene->clear();
+            previewScene->setSceneRect(scaled.rect());
+            previewScene->addPixmap(scaled);
+        }
+        if (!results.isEmpty() && ui->statusbar && cam->isGrabbing())
+            ui->statusbar->showMessage(QStringLiteral("Streaming - ") +
+                                           QString::number(cam->frameRate(), 'g', 6) +
+                                           QStringLiteral(" FPS"),
+                                       0);
+    } catch (const std::exception& e) {
+        qDebug() << "Except" << e.what();
+    } catch (...) {
+        qDebug() << "Except";
+    }
+    // Also after a failed frame: a dropped frame must not stall the stream.
+    if (cam)
+        postImageRequest();
+}
+
+QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
+    if (!pipeline)
+        pipeline = std::make_shared<ms::FramePipeline>(ms::eventLoopWaiter());
+
+    // The corner buttons are tested in this order; none checked means no channel shift and
+    // the top-left coefficients.
+    std::optional<ms::Corner> corner;
+    if (ui->blSelButton->isChecked())
+        corner = ms::Corner::BL;
+    else if (ui->brSelButton->isChecked())
+        corner = ms::Corner::BR;
+    else if (ui->tlSelButton->isChecked())
+        corner = ms::Corner::TL;
+    else if (ui->trSelButton->isChecked())
+        corner = ms::Corner::TR;
+    const int k = corner ? int(*corner) : 0;
+    const int calChannel = lumetra::calibration::channelToServe(calibrationActive);
+
+    ms::FrameInput in;
+    in.crop = std::move(crop);
+    in.stabCount = stabCount;
+    in.stabDepth = stabDepth;
+    in.corner = corner;
+    for (int i = 0; i < 9; ++i)
+        in.unmix[i] = unmixCoef[i][k];
+    for (int c = 0; c < 3; ++c)
+        in.powerFactor[c] = powerFactor[c][k];
+    in.exposureUs = exposureUs;
+    in.redBoost = redBoost;
+    in.calibrationRunning = calChannel >= 0;
+
+    // Stabiliser bands, colour correction and spot tasks; the wait inside keeps the event
+    // loop running, and no other frame can start meanwhile (the request is not re-armed).
+    const ms::FrameResult r = pipeline->process(std::move(in));
+    if (!r.measured)
+        return {};
+
+    for (int c = 0; c < 3; ++c)
+        cornerSignal[c] = r.cornerSignal[c];
+
+    const ms::LabelTexts& t = r.labels;
+    if (t.warningRoiLabel)
+        ui->warningRoiLabel->setText(*t.warningRoiLabel);
+    if (!r.stabilised) {
+        ui->valuePowerRed->setText(ms::kProcessingText);
+        ui->valuePowerGreen->setText(ms::kProcessingText);
+        ui->valuePowerBlue->setText(ms::kProcessingText);
+        ui->valuePowerTotal->setText(ms::kProcessingText);
+    } else if (calChannel >= 0) {
+        // This frame is a sample of the running power calibration, not a power reading.
+        calibrationSampleStep(calChannel);
+    } else {
+        if (t.valuePowerRed)
+            ui->valuePowerRed->setText(*t.valuePowerRed);
+        if (t.valuePowerGreen)
+            ui->valuePowerGreen->setText(*t.valuePowerGreen);
+        if (t.valuePowerBlue)
+            ui->valuePowerBlue->setText(*t.valuePowerBlue);
+        if (t.valuePowerTotal)
+            ui->valuePowerTotal->setText(*t.valuePowerTotal);
+    }
+
+    ui->maxRValue->setText(t.maxRValue);
+    ui->maxGValue->setText(t.maxGValue);
+    ui->maxBValue->setText(t.maxBValue);
+    correctedImage = r.correctedImage;
+
+    ui->warningLabel->setText(t.warningLabel);
+    if (r.exposureFactor && ui->autoExpoCheckBox->isChecked()) {
+        ui->exposureSpin->setValue(ui->exposureSpin->value() * *r.exposureFactor);
+        emit ui->exposureSpin->editingFinished();
+    }
+
+    QList<MeasurePair> out;
+    out.reserve(ms::PairCount);
+    for (const ms::MeasurePair& p : r.pairs)
+        out.append(MeasurePair{p.x, p.y});
+    return out;
+}
+
+void MainWindow::RectPosUpdate(QPoint pos) {
+    if (!cam || !cam->isOpen())
+        return;
+    const int cw = cam->width();
+    const int ch = cam->height();
+    if (pos.x() < 20 || pos.y() < 20 || pos.x() + 20 > cw || pos.y() + 20 > ch)
+        return;
+    stabCount = 0;
+    const int w = roiRect.width();
+    const int h = roiRect.height();
+    if (pos.x() - w / 2 > 5 && pos.y() - h / 2 > 5 && pos.x() + w / 2 + 5 < cw &&
+        pos.y() + h / 2 + 5 < ch)
+        roiRect = QRect(pos.x() - w / 2, pos.y() - h / 2, w, h);
+    else
+        roiRect = QRect(pos.x(), pos.y(), 15, 15);
+    if (!cam->isGrabbing())
+        ProcessFrame(lastFrame.copy());
+}
+
+void MainWindow::RectSizeUpdate(QPoint pos) {
+    if (!cam || !cam->isOpen())
+        return;
+    stabCount = 0;
+    const int cw = cam->width();
+    const int ch = cam->height();
+    const int cx = roiRect.x() + roiRect.width() / 2;
+    const int cy = roiRect.y() + roiRect.height() / 2;
+    const int w = qMin(2 * std::abs(pos.x() - cx), st::kRectMaxSize);
+    const int h = qMin(2 * std::abs(pos.y() - cy), st::kRectMaxSize);
+    if (w > 10 && h > 10 && cx - w / 2 > 5 && cy - h / 2 > 5 && cx + w / 2 + 5 < cw &&
+        cy + h / 2 + 5 < ch)
+        roiRect = QRect(cx - w / 2, cy - h / 2, w, h);
+    if (!cam->isGrabbing())
+        ProcessFrame(lastFrame.copy());
+}
+
+void MainWindow::fitSpotView() {
+    if (!cam || !cam->isOpen())
+        return;
+    const int w = cam->width();
+    const int h = cam->height();
+    ui->graphicsView->setFixedSize(w + 2, h + 2);
+    QCoreApplication::processEvents();
+    ui->scrollAreaWidgetContents->adjustSize();
+
+    QSettings s(st::fileName(), QSettings::IniFormat);
+    QScrollBar* bh = ui->scrollArea->horizontalScrollBar();
+    bh->setValue(s.value(st::kBarH, bh->maximum() / 2).toInt());
+    QScrollBar* bv = ui->scrollArea->verticalScrollBar();
+    bv->setValue(s.value(st::kBarV, bv->maximum() / 2).toInt());
+
+    // A region that does not lie inside the image, or has no area or a negative corner
+    // (a damaged "rect"), would crop nothing or outside the frame: the centred half-size
+    // region replaces it, no larger than the ROI limit.
+    const QRect& r = roiRect;
+    const bool inside = r.x() >= 0 && r.y() >= 0 && r.width() > 0 && r.height() > 0 &&
+                        r.x() + r.width() <= w - 1 && r.y() + r.height() <= h - 1;
+    if (!inside) {
+        const int rw = qMin(w / 2, st::kRectMaxSize);
+        const int rh = qMin(h / 2, st::kRectMaxSize);
+        roiRect =
+            QRect(rw == w / 2 ? w / 4 : (w - rw) / 2, rh == h / 2 ? h / 4 : (h - rh) / 2, rw, rh);
+    }
+}
+
+void MainWindow::camList_IndexChanged(int index) {
+    if (!cam)
+        return;
+    cam->openCamera(index - 1);
+
+    ui->exposureSpin->setEnabled(false);
+    ui->actionStartStream->setChecked(false);
+    QCoreApplication::processEvents();
+    ui->actionStartStream->setEnabled(false);
+    // Results must never mix frames of two cameras: the stabiliser fills anew.
+    stabCount = 0;
+
+    if (index < 1)
+        return;
+
+    const int serial = cam->serialNumber();
+    if (!QFile::exists(calibrationFileName(serial))) {
+        QMessageBox::warning(nullptr, QStringLiteral("Calibration file not found"),
+                             QStringLiteral("Calibration file has not been found for serial "
+                                            "number ") +
+                                 QString::number(serial) +
+                                 QStringLiteral("\nThe measure values may be incorrect"),
+                             QMessageBox::Ok);
+    }
+
+    ui->calRPushButton->setEnabled(true);
+    ui->calGPushButton->setEnabled(true);
+    ui->calBPushButton->setEnabled(true);
+
+    UpdateCalibrations(0);
+
+    lumetra::calibration::CalibrationData loaded;
+    for (int c = 0; c < 3; ++c)
+        for (int k = 0; k < 4; ++k)
+            loaded.powerFactor[c][k] = powerFactor[c][k];
+    for (const QString& line : lumetra::calibration::powerLogLines(loaded))
+        writeLog(line);
+
+    {
+        QSettings s(st::fileName(), QSettings::IniFormat);
+        cam->setRotation(180);
+        cam->setOffsetX(0);
+        cam->setOffsetY(0);
+        cam->setWidth(5000);
+        cam->setHeight(5000);
+        cam->setExposure(s.value(st::kExpo, st::kExpoDefault).toFloat());
+
+        const int w = cam->width();
+        const int h = cam->height();
+        roiRect =
+            s.value(st::kRect, QRect(w / 4, h / 4, st::kRectDefaultSize, st::kRectDefaultSize))
+                .toRect();
+        if (roiRect.width() > st::kRectMaxSize)
+            roiRect.setWidth(st::kRectMaxSize);
+        if (roiRect.height() > st::kRectMaxSize)
+            roiRect.setHeight(st::kRectMaxSize);
+    }
+
+    ui->exposureSpin->setValue(cam->exposure() / 1000.0);
+    exposureUs = static_cast<float>(ui->exposureSpin->value() * 1000.0);
+
+    fitSpotView();
+
+    // The first image, with a bound: a camera that delivers nothing must not hang the
+    // window.
+    QImage first;
+    for (int attempt = 0; attempt < kFirstImageAttempts && first.isNull(); ++attempt) {
+        cam->grabOne(false);
+        first = cam->lastImage();
+    }
+    if (first.isNull()) {
+        writeLog(QStringLiteral("No image from the camera after ") +
+                 QString::number(kFirstImageAttempts) + QStringLiteral(" attempts"));
+        QMessageBox::warning(nullptr, QStringLiteral("No image"),
+                             QStringLiteral("The sensor did not deliver an image after ") +
+                                 QString::number(kFirstImageAttempts) +
+                                 QStringLiteral(" attempts.\nCheck the connection, then "
+                                                "select the sensor again."),
+                             QMessageBox::Ok);
+        // Back to the placeholder: the regular path closes the camera and keeps the
+        // acquisition controls locked; the calibration buttons need an open camera too.
+        ui->calRPushButton->setEnabled(false);
+        ui->calGPushButton->setEnabled(false);
+        ui->calBPushButton->setEnabled(false);
+        if (ui->listCamComboBox->currentIndex() != 0)
+            ui->listCamComboBox->setCurrentIndex(0);
+        else
+            camList_IndexChanged(0);
+        return;
+    }
+
+    ui->exposureSpin->setEnabled(true);
+    ui->actionStartStream->setEnabled(true);
+
+    refreshWavelengthLists();
+}
