@@ -211,6 +211,14 @@ QUrl parseServerAddress(const QString& text) {
 UpdateConfig UpdateConfig::fromSettings() {
     UpdateConfig config;
     config.server = QUrl(defaultUpdateServer());
+    // Test and lab machines point the default elsewhere (e.g. a closed loopback port), so
+    // that a window started there never reaches out to the maker's server.
+    const QString override = qEnvironmentVariable("LUMETRA_UPDATE_SERVER");
+    if (!override.isEmpty()) {
+        const QUrl url = parseServerAddress(override);
+        if (url.isValid())
+            config.server = url;
+    }
     QSettings settings(QStringLiteral("basini.ini"), QSettings::IniFormat);
     const QString configured = settings.value(QStringLiteral("UpdateServer")).toString();
     if (!configured.trimmed().isEmpty()) {

@@ -58,7 +58,8 @@ struct UpdateConfig {
     int installerStallTimeoutMs = 60000; // installer download without any progress
 
     // Server from key "UpdateServer" of basini.ini in the current directory, else the
-    // default; an unusable value is reported on the debug output and ignored.
+    // environment variable LUMETRA_UPDATE_SERVER, else the default; an unusable value is
+    // reported on the debug output (basini.ini) or ignored.
     static UpdateConfig fromSettings();
 };
 

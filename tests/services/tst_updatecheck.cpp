@@ -492,22 +492,36 @@ void TstUpdateCheck::serverAddressWithPath() {
 void TstUpdateCheck::serverAddressFromSettings_data() {
     QTest::addColumn<QString>("configured"); // empty: key absent
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("environment"); // LUMETRA_UPDATE_SERVER; null: unset
     const QString def = QStringLiteral("https://www.varnelle.fr");
-    QTest::newRow("absent") << QString() << def;
+    QTest::newRow("absent") << QString() << def << QString();
+    QTest::newRow("environment default")
+        << QString() << "http://127.0.0.1:9" << QStringLiteral("http://127.0.0.1:9");
+    QTest::newRow("settings over environment")
+        << "http://127.0.0.1:8080"
+        << "http://127.0.0.1:8080" << QStringLiteral("http://127.0.0.1:9");
+    QTest::newRow("unusable environment") << QString() << def << QStringLiteral("ftp://x.example");
     QTest::newRow("plain http, configured") << "http://127.0.0.1:8080"
-                                            << "http://127.0.0.1:8080";
+                                            << "http://127.0.0.1:8080" << QString();
     QTest::newRow("https mirror") << "https://mirror.example/kvt"
-                                  << "https://mirror.example/kvt";
-    QTest::newRow("ftp refused") << "ftp://files.example" << def;
-    QTest::newRow("file refused") << "file:///etc" << def;
-    QTest::newRow("no scheme") << "www.varnelle.fr" << def;
-    QTest::newRow("no host") << "http://" << def;
-    QTest::newRow("query refused") << "https://x.example/?a=1" << def;
+                                  << "https://mirror.example/kvt" << QString();
+    QTest::newRow("ftp refused") << "ftp://files.example" << def << QString();
+    QTest::newRow("file refused") << "file:///etc" << def << QString();
+    QTest::newRow("no scheme") << "www.varnelle.fr" << def << QString();
+    QTest::newRow("no host") << "http://" << def << QString();
+    QTest::newRow("query refused") << "https://x.example/?a=1" << def << QString();
 }
 
 void TstUpdateCheck::serverAddressFromSettings() {
     QFETCH(QString, configured);
     QFETCH(QString, expected);
+    QFETCH(QString, environment);
+    const QByteArray saved = qgetenv("LUMETRA_UPDATE_SERVER");
+    const auto restore = qScopeGuard([&] { qputenv("LUMETRA_UPDATE_SERVER", saved); });
+    if (environment.isNull())
+        qunsetenv("LUMETRA_UPDATE_SERVER");
+    else
+        qputenv("LUMETRA_UPDATE_SERVER", environment.toUtf8());
     QCOMPARE(defaultUpdateServer(), QStringLiteral("https://www.varnelle.fr"));
     if (!configured.isNull()) {
         QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);

@@ -1,0 +1,242 @@
+// Calibration loading, the wavelength lists and the power calibration, as seen from the
+// window: the calibration layer decides, the window shows what it returns, in order.
+
+#include "BasCam.h"
+#include "Calibration.h"
+#include "Log.h"
+#include "MainWindow.h"
+#include "MainWindowForm.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QInputDialog>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <algorithm>
+#include <iterator>
+
+namespace cal = lumetra::calibration;
+
+namespace {
+
+QComboBox* waveCombo(Ui::MainWindow* ui, int channel) {
+    QComboBox* combos[] = {ui->waveRCombo, ui->waveGCombo, ui->waveBCombo};
+    return combos[channel];
+}
+
+} // namespace
+
+void MainWindow::showNotices(const lumetra::calibration::Notices& notices) {
+    for (const cal::Notice& n : notices) {
+        switch (n.kind) {
+        case cal::Notice::Kind::Debug:
+            qDebug().noquote() << n.text;
+            break;
+        case cal::Notice::Kind::Log:
+            writeLog(n.text);
+            break;
+        case cal::Notice::Kind::Information:
+            QMessageBox::information(this, n.title, n.text);
+            break;
+        case cal::Notice::Kind::Warning:
+            QMessageBox::warning(this, n.title, n.text);
+            break;
+        case cal::Notice::Kind::Critical:
+            QMessageBox::critical(this, n.title, n.text);
+            break;
+        }
+    }
+}
+
+int MainWindow::cameraSerial() const {
+    return cam ? cam->serialNumber() : 0;
+}
+
+int MainWindow::selectedCorner() const {
+    return cal::selectedCorner(ui->blSelButton->isChecked(), ui->brSelButton->isChecked(),
+                               ui->tlSelButton->isChecked(), ui->trSelButton->isChecked());
+}
+
+void MainWindow::UpdateCalibrations(int nused) {
+    if (!cam)
+        return;
+
+    const std::array<QString, 3> wl = {ui->waveRCombo->currentText(), ui->waveGCombo->currentText(),
+                                       ui->waveBCombo->currentText()};
+    QPushButton* calButtons[] = {ui->calRPushButton, ui->calGPushButton, ui->calBPushButton};
+    QLabel* maxLabels[] = {ui->maxRLabel, ui->maxGLabel, ui->maxBLabel};
+    for (int c = 0; c < 3; ++c) {
+        calButtons[c]->setText(cal::calibrateButtonText(wl[c]));
+        maxLabels[c]->setText(cal::maxLabelText(wl[c]));
+    }
+
+    cal::CalibrationData data;
+    std::copy(&colorMatrix[0][0][0], &colorMatrix[0][0][0] + 4 * 9, &data.colorMatrix[0][0][0]);
+    std::copy(&unmixCoef[0][0], &unmixCoef[0][0] + 9 * 4, &data.unmixCoef[0][0]);
+    std::copy(&powerFactor[0][0], &powerFactor[0][0] + 3 * 4, &data.powerFactor[0][0]);
+
+    const bool anyActive = std::any_of(std::begin(calibrationActive), std::end(calibrationActive),
+                                       [](bool b) { return b; });
+    const cal::LoadResult r =
+        cal::loadCalibration(calibrationFileName(cameraSerial()), wl, nused, anyActive, data);
+
+    // The state is taken over before any box is shown: a frame handled inside a box's
+    // event loop must already measure with what was loaded.
+    std::copy(&data.colorMatrix[0][0][0], &data.colorMatrix[0][0][0] + 4 * 9,
+              &colorMatrix[0][0][0]);
+    std::copy(&data.unmixCoef[0][0], &data.unmixCoef[0][0] + 9 * 4, &unmixCoef[0][0]);
+    std::copy(&data.powerFactor[0][0], &data.powerFactor[0][0] + 3 * 4, &powerFactor[0][0]);
+
+    showNotices(r.notices);
+}
+
+void MainWindow::refreshWavelengthLists() {
+    const std::array<QStringList, 3> lists =
+        cal::readWavelengthLists(calibrationFileName(cameraSerial()));
+
+    int indices[3];
+    for (int c = 0; c < 3; ++c)
+        indices[c] = waveCombo(ui, c)->currentIndex();
+
+    disconnectWavelengthCombos();
+    for (int c = 0; c < 3; ++c) {
+        QComboBox* combo = waveCombo(ui, c);
+        combo->clear();
+        combo->addItems(lists[c]);
+        combo->setCurrentIndex(indices[c]);
+    }
+    connectWavelengthCombos();
+}
+
+void MainWindow::addWavelength(int channel) {
+    bool ok = false;
+    const QString text =
+        QInputDialog::getText(this, cal::addWavelengthTitle(channel), cal::addWavelengthLabel(),
+                              QLineEdit::Normal, cal::proposedWavelength(channel), &ok);
+    if (!ok)
+        return;
+
+    const cal::WriteResult r =
+        cal::addWavelength(calibrationFileName(cameraSerial()), channel, text);
+    showNotices(r.notices);
+    if (r.written)
+        refreshWavelengthLists();
+}
+
+void MainWindow::on_addWL_R_clicked() {
+    addWavelength(0);
+}
+void MainWindow::on_addWL_G_clicked() {
+    addWavelength(1);
+}
+void MainWindow::on_addWL_B_clicked() {
+    addWavelength(2);
+}
+
+void MainWindow::startPowerCalibration(int channel) {
+    if (!cam || !cam->isOpen())
+        return;
+
+    const bool wasGrabbing = cam->isGrabbing();
+    cam->stopGrabbing();
+    QCoreApplication::processEvents();
+
+    const QString wl = waveCombo(ui, channel)->currentText();
+    // A fresh dialog per run, released once answered (the window would otherwise collect
+    // one hidden dialog per calibration).
+    auto* dialog = new QInputDialog(this);
+    dialog->setInputMode(QInputDialog::DoubleInput);
+    dialog->setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
+    dialog->setDoubleValue(10);
+    dialog->setDoubleMinimum(0.1);
+    dialog->setDoubleMaximum(300);
+    dialog->setDoubleDecimals(3);
+    dialog->setWindowTitle(cal::calibrationDialogTitle(wl));
+    dialog->setLabelText(cal::calibrationDialogLabel(wl));
+    const int answer = dialog->exec();
+    const double power = dialog->doubleValue();
+    dialog->deleteLater();
+
+    if (answer != QDialog::Accepted) {
+        if (wasGrabbing)
+            cam->startGrabbing();
+        return;
+    }
+
+    autoExpoWasChecked = ui->autoExpoCheckBox->isChecked();
+    ui->autoExpoCheckBox->setChecked(false);
+    QCoreApplication::processEvents();
+    calibrationPower[channel] = power;
+    calibrationActive[channel] = true;
+    UpdateCalibrations(-1);
+    stabCount = 0;
+    ui->calRPushButton->setEnabled(false);
+    ui->calGPushButton->setEnabled(false);
+    ui->calBPushButton->setEnabled(false);
+    cam->startGrabbing();
+    ui->actionStartStream->setText(QStringLiteral("Stop Streaming"));
+    ui->actionStartStream->setChecked(true);
+}
+
+void MainWindow::on_calRPushButton_clicked() {
+    startPowerCalibration(0);
+}
+void MainWindow::on_calGPushButton_clicked() {
+    startPowerCalibration(1);
+}
+void MainWindow::on_calBPushButton_clicked() {
+    startPowerCalibration(2);
+}
+
+void MainWindow::calibrationSampleStep(int channel) {
+    if (channel < 0 || channel > 2 || !calibrationActive[channel])
+        return;
+
+    const QString fileName = calibrationFileName(cameraSerial());
+    const QString wl = waveCombo(ui, channel)->currentText();
+    const int corner = selectedCorner();
+
+    const cal::SampleResult s = cal::writeCalibrationSample(
+        fileName, wl, corner, {cornerSignal[0], cornerSignal[1], cornerSignal[2]},
+        cal::calibrationSampleCount()[channel]);
+    for (int i = 0; i < 3; ++i)
+        cornerSignal[i] = s.normalised[i];
+
+    if (s.refused) {
+        // The file cannot take the sample: say so once and end the run, so the window
+        // does not stay in raw mode with the buttons locked.
+        cal::calibrationSampleCount()[channel] = 0;
+        showNotices(s.notices);
+        finishPowerCalibration(channel);
+        return;
+    }
+    if (!s.completed)
+        return;
+
+    QMessageBox::information(this, cal::calibrationDoneTitle(wl), cal::calibrationDoneText(wl));
+    ui->calRPushButton->setEnabled(true);
+    ui->calGPushButton->setEnabled(true);
+    ui->calBPushButton->setEnabled(true);
+    UpdateCalibrations(0);
+
+    const cal::PowerFactorResult p = cal::storePowerFactor(
+        fileName, wl, channel, corner, s.raw, unmixCoef, exposureUs, calibrationPower[channel]);
+    if (p.stored)
+        powerFactor[channel][corner] = p.factor;
+    showNotices(p.notices);
+
+    calibrationActive[channel] = false;
+    ui->autoExpoCheckBox->setChecked(autoExpoWasChecked);
+}
+
+void MainWindow::finishPowerCalibration(int channel) {
+    ui->calRPushButton->setEnabled(true);
+    ui->calGPushButton->setEnabled(true);
+    ui->calBPushButton->setEnabled(true);
+    UpdateCalibrations(0); // still flagged active, so no "not calibrated" boxes here
+    calibrationActive[channel] = false;
+    ui->autoExpoCheckBox->setChecked(autoExpoWasChecked);
+}

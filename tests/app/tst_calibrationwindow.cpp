@@ -1,0 +1,356 @@
+// The window's calibration side with the real window: the boxes of a calibration load in
+// their order, the wavelength lists and their one connection per combo box, adding a
+// wavelength, and the power-calibration dialog with its start and cancel paths.
+
+#include "BasCam.h"
+#include "Log.h"
+#include "MainWindow.h"
+#include "MainWindowForm.h"
+#include "TestSupport.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QInputDialog>
+#include <QLocale>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTest>
+
+namespace {
+
+const QString kNotCalibrated = QStringLiteral("Wavelength not calibrated");
+const QString kInvalid = QStringLiteral("Invalid parameters");
+
+QString readFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+QString todaysLog() {
+    return readFile(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
+}
+
+void writeText(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+}
+
+void notesAlreadySeen() {
+    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
+    s.setValue(QStringLiteral("Last_Version/Version"), 104);
+}
+
+// A small head without frame-rate limit; its file name depends on this serial.
+void plugHead(const QByteArray& extra = {}) {
+    writeText(QStringLiteral("simulated-head.ini"),
+              "[head]\nserial=40400077\nname=Cal head\nsensorWidth=320\nsensorHeight=240\n"
+              "maxFps=0\n" +
+                  extra);
+}
+
+const QString kHeadFile = QStringLiteral("_calibration_40400077.kvtcal");
+const QString kNoCameraFile = QStringLiteral("_calibration_0.kvtcal");
+
+// Factory columns for the three fixed wavelengths, so a load shows no box.
+QByteArray factoryFile(const QByteArray& extra = {}) {
+    QByteArray out;
+    const char* sections[] = {"635", "520", "445"};
+    for (const char* s : sections)
+        out += QByteArray("[") + s + "]\nM0x_TL=1\nM1x_TL=0\nM2x_TL=0\n";
+    // Columns that differ per channel, so the matrix is invertible.
+    out.replace("[520]\nM0x_TL=1\nM1x_TL=0", "[520]\nM0x_TL=0\nM1x_TL=1");
+    out.replace("[445]\nM0x_TL=1\nM1x_TL=0\nM2x_TL=0", "[445]\nM0x_TL=0\nM1x_TL=0\nM2x_TL=1");
+    return out + extra;
+}
+
+QStringList items(QComboBox* c) {
+    QStringList out;
+    for (int i = 0; i < c->count(); ++i)
+        out << c->itemText(i);
+    return out;
+}
+
+// Lets the deferred part of start-up run (it connects the wavelength combos).
+void started(MainWindow& w) {
+    QVERIFY(testsupport::waitUntil([&] { return w.form()->graphicsView->scene() != nullptr; }));
+}
+
+// Opens device 0 and unlocks the calibration buttons as selecting it would.
+void openFirstCamera(MainWindow& w) {
+    QComboBox* list = w.form()->listCamComboBox;
+    QVERIFY(list->count() >= 2);
+    {
+        const QSignalBlocker block(list);
+        list->setCurrentIndex(1);
+    }
+    QCOMPARE(w.camera()->openCamera(0), 0);
+    QVERIFY(w.camera()->isOpen());
+    w.form()->calRPushButton->setEnabled(true);
+    w.form()->calGPushButton->setEnabled(true);
+    w.form()->calBPushButton->setEnabled(true);
+}
+
+} // namespace
+
+class TestCalibrationWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void loadShowsWarningsInChannelOrderThenLogs() {
+        testsupport::TempWorkDir dir;
+        notesAlreadySeen();
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        started(w);
+        Ui::MainWindow* ui = w.form();
+        answer.clear();
+
+        // No camera: serial 0, no file, so every selected wavelength is uncalibrated.
+        ui->waveRCombo->addItem(QStringLiteral("650"));
+        ui->waveRCombo->setCurrentIndex(ui->waveRCombo->count() - 1);
+        const QList<testsupport::SeenModal> seen = answer.seen();
+        QCOMPARE(answer.titles(), QStringList(3, kNotCalibrated));
+        QVERIFY(seen[0].text.startsWith(QStringLiteral("650nm is not calibrated:\n- Please, ")));
+        QVERIFY(seen[1].text.startsWith(QStringLiteral("520nm is not calibrated")));
+        QVERIFY(seen[2].text.startsWith(QStringLiteral("445nm is not calibrated")));
+        QCOMPARE(ui->calRPushButton->text(), QStringLiteral("Calibrate 650"));
+        QCOMPARE(ui->maxRLabel->text(), QStringLiteral("Max 650 = "));
+        QCOMPARE(ui->calGPushButton->text(), QStringLiteral("Calibrate 520"));
+
+        // The default matrix's inverse went to the log, one entry per corner, TL to BR.
+        const QString log = todaysLog();
+        const int tl = log.lastIndexOf(QStringLiteral("Cal Loaded Top Left\n\t"));
+        const int br = log.lastIndexOf(QStringLiteral("Cal Loaded Bot Right\n\t"));
+        QVERIFY(tl >= 0 && br > tl);
+        QVERIFY(log.indexOf(QStringLiteral("Cal Loaded Top Right\n\t"), tl) < br);
+        QVERIFY(!QFile::exists(kNoCameraFile)); // loading never creates the file
+    }
+
+    void calibratedWavelengthsLoadSilently() {
+        testsupport::TempWorkDir dir;
+        notesAlreadySeen();
+        writeText(kNoCameraFile, factoryFile());
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        started(w);
+        answer.clear();
+        w.UpdateCalibrations(0);
+        QCOMPARE(answer.count(), 0);
+        // Identity columns in TL, defaults elsewhere: the TL inverse is the identity.
+        QVERIFY(todaysLog().contains(
+            QStringLiteral("Cal Loaded Top Left\n\t1\t0\t0\n\t0\t1\t0\n\t0\t0\t1\n")));
+
+        // Two equal columns make TL singular: one critical box, nothing else.
+        writeText(kNoCameraFile,
+                  factoryFile().replace("[520]\nM0x_TL=0\nM1x_TL=1", "[520]\nM0x_TL=1\nM1x_TL=0"));
+        w.UpdateCalibrations(0);
+        QCOMPARE(answer.titles(), QStringList{kInvalid});
+        QCOMPARE(answer.seen().first().className, QStringLiteral("QMessageBox"));
+    }
+
+    void rebuildingTheListsShowsNoBoxAndKeepsOneConnection() {
+        testsupport::TempWorkDir dir;
+        notesAlreadySeen();
+        writeText(kNoCameraFile, factoryFile("[R_Wavelengths]\n638=true\n650=true\n"
+                                             "[B_Wavelengths]\n462=true\n"));
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        started(w);
+        Ui::MainWindow* ui = w.form();
+        ui->waveGCombo->setCurrentIndex(0);
+        answer.clear();
+
+        for (int round = 0; round < 3; ++round)
+            w.refreshWavelengthLists();
+        QCOMPARE(answer.count(), 0);
+        QCOMPARE(items(ui->waveRCombo), (QStringList{"635", "638", "650"}));
+        QCOMPARE(items(ui->waveGCombo), QStringList{"520"});
+        QCOMPARE(items(ui->waveBCombo), (QStringList{"445", "462"}));
+
+        // Selecting an uncalibrated entry loads once: one box, not one per refresh.
+        ui->waveRCombo->setCurrentIndex(2);
+        QCOMPARE(answer.titles(), QStringList{kNotCalibrated});
+        QVERIFY(answer.seen().first().text.startsWith(QStringLiteral("650nm")));
+
+        // The index survives a rebuild, without a reload.
+        answer.clear();
+        w.refreshWavelengthLists();
+        QCOMPARE(ui->waveRCombo->currentIndex(), 2);
+        QCOMPARE(answer.count(), 0);
+    }
+
+    void addingWavelengths() {
+        testsupport::TempWorkDir dir;
+        notesAlreadySeen();
+        writeText(kNoCameraFile, factoryFile());
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        started(w);
+        Ui::MainWindow* ui = w.form();
+        answer.clear();
+
+        // The dialog proposes the channel's usual next wavelength.
+        QString proposed;
+        answer.enqueue([&proposed](QWidget* m) {
+            auto* in = qobject_cast<QInputDialog*>(m);
+            QVERIFY(in);
+            proposed = in->textValue();
+            in->setTextValue(QStringLiteral("635"));
+            in->accept();
+        });
+        ui->addWL_R->click();
+        QCOMPARE(proposed, QStringLiteral("650"));
+        QCOMPARE(answer.seen().first().title, QStringLiteral("Enter Wavelength (R)"));
+        QCOMPARE(answer.seen().first().text, QStringLiteral("Enter the wavelength you want"));
+        QCOMPARE(items(ui->waveRCombo), (QStringList{"635", "635"}));
+        QCOMPARE(ui->waveRCombo->currentIndex(), 0); // not selected
+
+        answer.enqueue(testsupport::ModalAnswerer::acceptText(QStringLiteral("532")));
+        ui->addWL_G->click();
+        answer.enqueue(testsupport::ModalAnswerer::acceptText(QStringLiteral("532")));
+        ui->addWL_G->click();
+        QCOMPARE(items(ui->waveGCombo), (QStringList{"520", "532"}));
+
+        // Cancelled: nothing written.
+        const QByteArray before = readFile(kNoCameraFile).toUtf8();
+        answer.enqueue(testsupport::ModalAnswerer::reject());
+        ui->addWL_B->click();
+        QCOMPARE(readFile(kNoCameraFile).toUtf8(), before);
+
+        // A text the file cannot hold as one key: one warning, nothing written.
+        answer.clear();
+        answer.enqueue(testsupport::ModalAnswerer::acceptText(QStringLiteral("45/0")));
+        ui->addWL_B->click();
+        QCOMPARE(answer.count(), 2);
+        QCOMPARE(answer.seen().at(1).className, QStringLiteral("QMessageBox"));
+        QCOMPARE(readFile(kNoCameraFile).toUtf8(), before);
+        QCOMPARE(items(ui->waveBCombo), QStringList{"445"});
+
+        QSettings s(kNoCameraFile, QSettings::IniFormat);
+        QCOMPARE(s.value(QStringLiteral("R_Wavelengths/635")).toBool(), true);
+        s.beginGroup(QStringLiteral("G_Wavelengths"));
+        QCOMPARE(s.childKeys(), QStringList{"532"});
+    }
+
+    void calibrationButtonsNeedAnOpenCamera() {
+        testsupport::TempWorkDir dir;
+        notesAlreadySeen();
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        started(w);
+        answer.clear();
+        w.on_calGPushButton_clicked();
+        QTest::qWait(50);
+        QCOMPARE(answer.count(), 0);
+    }
+
+    void cancelledDialogResumesOnlyWhatRan() {
+        testsupport::TempWorkDir dir;
+        notesAlreadySeen();
+        plugHead();
+        writeText(kHeadFile, factoryFile());
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        started(w);
+        openFirstCamera(w);
+        Ui::MainWindow* ui = w.form();
+        BasCam* cam = w.camera();
+        answer.clear();
+
+        // The dialog as the user meets it: limits, decimals, point as separator.
+        QInputDialog* dialog = nullptr;
+        bool grabbingWhileAsked = true;
+        answer.enqueue([&](QWidget* m) {
+            dialog = qobject_cast<QInputDialog*>(m);
+            QVERIFY(dialog);
+            grabbingWhileAsked = cam->isGrabbing();
+            QCOMPARE(dialog->inputMode(), QInputDialog::DoubleInput);
+            QCOMPARE(dialog->doubleValue(), 10.0);
+            QCOMPARE(dialog->doubleMinimum(), 0.1);
+            QCOMPARE(dialog->doubleMaximum(), 300.0);
+            QCOMPARE(dialog->doubleDecimals(), 3);
+            QCOMPARE(dialog->locale().decimalPoint(), QStringLiteral("."));
+            QCOMPARE(dialog->parentWidget(), &w);
+            dialog->reject();
+        });
+        cam->startGrabbing();
+        QVERIFY(cam->isGrabbing());
+        ui->calRPushButton->click();
+        QVERIFY(dialog);
+        QVERIFY(!grabbingWhileAsked);
+        QVERIFY(cam->isGrabbing());
+        const QList<testsupport::SeenModal> seen = answer.seen();
+        QCOMPARE(seen.first().title, QStringLiteral("Calibration of 635"));
+        QVERIFY(seen.first().text.startsWith(
+            QStringLiteral("Calibration of 635nm is about to begin.\n")));
+        QVERIFY(seen.first().text.contains(QStringLiteral("- \"Max 635\" should be around")));
+
+        // Not grabbing before: stays stopped. Nothing of a run has begun either way.
+        cam->stopGrabbing();
+        answer.enqueue(testsupport::ModalAnswerer::reject());
+        ui->calBPushButton->click();
+        QVERIFY(!cam->isGrabbing());
+        QVERIFY(ui->autoExpoCheckBox->isChecked());
+        QVERIFY(!QSettings(kHeadFile, QSettings::IniFormat)
+                     .childGroups()
+                     .contains(QStringLiteral("Power")));
+    }
+
+    void zeroSignalRunEndsWithInvalidMatrixAndNoFactor() {
+        testsupport::TempWorkDir dir;
+        notesAlreadySeen();
+        // A dark head: whatever frames are measured, the signal stays zero.
+        plugHead("R_power=0\nG_power=0\nB_power=0\nnoise=0\nbackground=0\n");
+        writeText(kHeadFile, factoryFile());
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        started(w);
+        openFirstCamera(w);
+        Ui::MainWindow* ui = w.form();
+        BasCam* cam = w.camera();
+        ui->trSelButton->setChecked(true);
+        ui->brSelButton->setChecked(false);
+        ui->imgStabSlider->setValue(10);
+        answer.clear();
+
+        answer.enqueue(testsupport::ModalAnswerer::acceptDouble(2.5));
+        ui->calGPushButton->click();
+        // The run has begun: raw mode, buttons locked, automatic exposure off, streaming.
+        QVERIFY(!ui->autoExpoCheckBox->isChecked());
+        QVERIFY(!ui->calRPushButton->isEnabled() && !ui->calBPushButton->isEnabled());
+        QVERIFY(ui->actionStartStream->isChecked());
+        QCOMPARE(ui->actionStartStream->text(), QStringLiteral("Stop Streaming"));
+        QVERIFY(cam->isGrabbing());
+        QVERIFY(todaysLog().contains(
+            QStringLiteral("Cal Loaded Bot Right\n\t1\t0\t0\n\t0\t1\t0\n\t0\t0\t1\n")));
+        ui->actionStartStream->setChecked(false);
+        QVERIFY(testsupport::waitUntil([&] { return !cam->isGrabbing(); }));
+
+        // The signal is zero: five samples of 0, 0, 0.
+        for (int i = 0; i < 4; ++i)
+            w.calibrationSampleStep(1);
+        QCOMPARE(answer.count(), 1);
+        QVERIFY(!ui->calRPushButton->isEnabled());
+        w.calibrationSampleStep(1);
+
+        QCOMPARE(answer.titles(),
+                 (QStringList{QStringLiteral("Calibration of 520"),
+                              QStringLiteral("Calibration of 520 done"), kInvalid}));
+        QCOMPARE(answer.seen().at(1).text, QStringLiteral("Calibration of 520 done!"));
+        QVERIFY(ui->calRPushButton->isEnabled() && ui->calGPushButton->isEnabled());
+        QVERIFY(ui->autoExpoCheckBox->isChecked());
+
+        QSettings s(kHeadFile, QSettings::IniFormat);
+        QCOMPARE(s.value(QStringLiteral("520/user/M0x_TR")).toDouble(), 0.0);
+        QCOMPARE(s.value(QStringLiteral("520/user/M2x_TR")).toDouble(), 0.0);
+        QVERIFY(!s.contains(QStringLiteral("520/user/M0x_BR")));
+        QVERIFY(!s.contains(QStringLiteral("Power/520_TR"))); // an infinite factor is not kept
+
+        // The run is over: a further sample does nothing.
+        w.calibrationSampleStep(1);
+        QCOMPARE(answer.count(), 3);
+    }
+};
+
+QTEST_MAIN(TestCalibrationWindow)
+#include "tst_calibrationwindow.moc"
