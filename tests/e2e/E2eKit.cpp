@@ -1,0 +1,203 @@
+#include "E2eKit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QMouseEvent>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTimer>
+
+namespace e2e {
+
+namespace {
+const QString kHeadFile = QStringLiteral("simulated-head.ini");
+const QString kCalFile = QStringLiteral("_calibration_40400001.kvtcal");
+const QString kGroup = QStringLiteral("DemoHead");
+
+QString demoDir() {
+    return qEnvironmentVariable("LUMETRA_SOURCE_DIR") + QStringLiteral("/resources/demo/");
+}
+
+// The scene's pixmap items in the order they were added.
+QList<QGraphicsPixmapItem*> pixmapItems(MainWindow& w) {
+    QList<QGraphicsPixmapItem*> out;
+    QGraphicsScene* scene = w.form()->graphicsView->scene();
+    if (!scene)
+        return out;
+    const QList<QGraphicsItem*> items = scene->items(Qt::AscendingOrder);
+    for (QGraphicsItem* it : items)
+        if (auto* p = qgraphicsitem_cast<QGraphicsPixmapItem*>(it))
+            out.append(p);
+    return out;
+}
+} // namespace
+
+bool placeDemoFiles(bool withCalibration) {
+    QFile::remove(kHeadFile);
+    if (!QFile::copy(demoDir() + kHeadFile, kHeadFile))
+        return false;
+    QFile::setPermissions(kHeadFile, QFile::ReadOwner | QFile::WriteOwner);
+    if (withCalibration) {
+        QFile::remove(kCalFile);
+        if (!QFile::copy(demoDir() + kCalFile, kCalFile))
+            return false;
+        QFile::setPermissions(kCalFile, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    return true;
+}
+
+void setHeadKeys(const QVariantMap& keys) {
+    QSettings s(kHeadFile, QSettings::IniFormat);
+    s.beginGroup(kGroup);
+    for (auto it = keys.begin(); it != keys.end(); ++it)
+        s.setValue(it.key(), it.value());
+    s.endGroup();
+}
+
+lumetra::sim::HeadConfig readHead() {
+    QSettings s(kHeadFile, QSettings::IniFormat);
+    return lumetra::sim::HeadConfig::fromSettings(s, kGroup);
+}
+
+void storeSettings(const QVariantMap& keys) {
+    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
+    s.setValue(QStringLiteral("Last_Version/Version"), 104);
+    // Port 9 on loopback: the start-up update check fails at once, without leaving the
+    // machine.
+    s.setValue(QStringLiteral("UpdateServer"), QStringLiteral("http://127.0.0.1:9"));
+    for (auto it = keys.begin(); it != keys.end(); ++it)
+        s.setValue(it.key(), it.value());
+}
+
+QVariantMap quietHead(int width, int height) {
+    return {
+        {QStringLiteral("sensorWidth"), width}, {QStringLiteral("sensorHeight"), height},
+        {QStringLiteral("maxFps"), 0},          {QStringLiteral("background"), 0},
+        {QStringLiteral("noise"), 0},           {QStringLiteral("temperatureRise"), 0},
+    };
+}
+
+std::unique_ptr<MainWindow> openWindow(bool keepTemperatureTimer) {
+    auto w = std::make_unique<MainWindow>();
+    w->show();
+    testsupport::waitUntil([&] { return w->form()->graphicsView->scene() != nullptr; });
+    if (!keepTemperatureTimer) {
+        for (QTimer* t : w->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
+            if (t->interval() == 2000)
+                t->stop();
+    }
+    return w;
+}
+
+void selectCamera(MainWindow& w) {
+    w.form()->listCamComboBox->setCurrentIndex(1);
+    QCoreApplication::processEvents();
+}
+
+FrameCounter::FrameCounter(MainWindow& w) : m_count(std::make_shared<int>(0)) {
+    auto count = m_count;
+    m_conn = QObject::connect(w.camera(), &BasCam::ImageIsAvailable, &w,
+                              [count](const QImage&) { ++*count; });
+}
+
+FrameCounter::~FrameCounter() {
+    QObject::disconnect(m_conn);
+}
+
+bool FrameCounter::waitFrames(int n, int timeoutMs) {
+    const int target = *m_count + n;
+    return testsupport::waitUntil([&] { return *m_count >= target; }, timeoutMs);
+}
+
+bool streamUntilMeasured(MainWindow& w, int timeoutMs) {
+    w.form()->actionStartStream->setChecked(true);
+    return testsupport::waitUntil([&] { return pairOf(w.form()->divValue->text()).has_value(); },
+                                  timeoutMs);
+}
+
+std::optional<QPointF> pairOf(const QString& text) {
+    static const QRegularExpression re(
+        QStringLiteral(R"(^(-?\d+\.\d\d) x (-?\d+\.\d\d)( \[-?\d+\.\d\d\])?$)"));
+    const auto m = re.match(text);
+    if (!m.hasMatch())
+        return std::nullopt;
+    return QPointF(m.captured(1).toDouble(), m.captured(2).toDouble());
+}
+
+std::optional<double> wattsOf(const QString& text) {
+    static const QRegularExpression re(QStringLiteral(R"(^(\d+\.\d\d) W$)"));
+    const auto m = re.match(text);
+    if (!m.hasMatch())
+        return std::nullopt;
+    return m.captured(1).toDouble();
+}
+
+std::optional<int> percentOf(const QString& text) {
+    static const QRegularExpression re(QStringLiteral(R"(^(\d+)%$)"));
+    const auto m = re.match(text);
+    if (!m.hasMatch())
+        return std::nullopt;
+    return m.captured(1).toInt();
+}
+
+int largestPercent(Ui::MainWindow* ui) {
+    int best = -1;
+    for (QLabel* l : {ui->maxRValue, ui->maxGValue, ui->maxBValue})
+        if (const auto p = percentOf(l->text()))
+            best = std::max(best, *p);
+    return best;
+}
+
+void clickSpotView(MainWindow& w, QPoint pos) {
+    QWidget* vp = w.form()->graphicsView->viewport();
+    const QPointF local(pos);
+    const QPointF global = vp->mapToGlobal(local);
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(vp, &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(vp, &release);
+}
+
+void dragSpotView(MainWindow& w, QPoint pos) {
+    QWidget* vp = w.form()->graphicsView->viewport();
+    const QPointF local(pos);
+    QMouseEvent move(QEvent::MouseMove, local, vp->mapToGlobal(local), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(vp, &move);
+}
+
+std::optional<QPoint> overlayPos(MainWindow& w) {
+    const auto items = pixmapItems(w);
+    if (items.size() != 2)
+        return std::nullopt;
+    return items.at(1)->pos().toPoint();
+}
+
+std::optional<QRect> greenOutline(MainWindow& w) {
+    const auto items = pixmapItems(w);
+    if (items.isEmpty())
+        return std::nullopt;
+    const QImage img = items.at(0)->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+    int x0 = img.width(), y0 = img.height(), x1 = -1, y1 = -1;
+    for (int y = 0; y < img.height(); ++y) {
+        const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
+        for (int x = 0; x < img.width(); ++x) {
+            if ((line[x] & 0xFFFFFF) == 0x00FF00) {
+                x0 = std::min(x0, x);
+                x1 = std::max(x1, x);
+                y0 = std::min(y0, y);
+                y1 = std::max(y1, y);
+            }
+        }
+    }
+    if (x1 < 0)
+        return std::nullopt;
+    return QRect(QPoint(x0, y0), QPoint(x1, y1));
+}
+
+} // namespace e2e

@@ -1,0 +1,83 @@
+#pragma once
+// What the end-to-end tests share: a working directory with the demo sensor head (keys
+// rewritten per test) and its calibration file, basini.ini as an earlier run would leave
+// it, and the real main window driven like a user.
+
+#include "BasCam.h"
+#include "MainWindow.h"
+#include "MainWindowForm.h"
+#include "TestSupport.h"
+#include "simulated/SimulatedHead.h"
+
+#include <QLabel>
+#include <QMap>
+#include <QRect>
+#include <QString>
+#include <QVariant>
+#include <memory>
+#include <optional>
+
+namespace e2e {
+
+// Copies "simulated-head.ini" and the demo calibration file into the current directory.
+// `withCalibration` false leaves the calibration file out.
+bool placeDemoFiles(bool withCalibration = true);
+
+// Rewrites keys of the demo head's group (e.g. "sensorWidth", "R_power", "noise").
+void setHeadKeys(const QVariantMap& keys);
+
+// The head as the camera layer reads it from the working directory.
+lumetra::sim::HeadConfig readHead();
+
+// basini.ini: notes of this version seen, update check aimed at a closed loopback port,
+// plus the given keys.
+void storeSettings(const QVariantMap& keys);
+
+// A test head without background and noise: three beams whose spots lie well inside the
+// sensor, at exposures that keep every camera channel below saturation.
+QVariantMap quietHead(int width, int height);
+
+// The window, shown, with its first event-loop pass (scenes, mouse wiring) done and the
+// temperature timer stopped unless asked to keep it.
+std::unique_ptr<MainWindow> openWindow(bool keepTemperatureTimer = false);
+
+// Selects list entry 1 (the demo head) through the list, as a user would.
+void selectCamera(MainWindow& w);
+
+// Frames handed to the window since the call, counted on the camera's signal.
+class FrameCounter {
+public:
+    explicit FrameCounter(MainWindow& w);
+    ~FrameCounter();
+    int count() const { return *m_count; }
+    // Processes events until `n` more frames have arrived.
+    bool waitFrames(int n, int timeoutMs = 20000);
+
+private:
+    std::shared_ptr<int> m_count;
+    QMetaObject::Connection m_conn;
+};
+
+// Starts streaming with the action and waits for a full stabiliser (numbers shown).
+bool streamUntilMeasured(MainWindow& w, int timeoutMs = 20000);
+
+// "0.78 x 0.68 [0.73]" or "0.05 x -0.03": the two numbers; nothing for other texts.
+std::optional<QPointF> pairOf(const QString& text);
+// "12.34 W": the number.
+std::optional<double> wattsOf(const QString& text);
+// "87%": the number.
+std::optional<int> percentOf(const QString& text);
+
+// The largest peak level label of the three channels, in percent (-1 when none shows).
+int largestPercent(Ui::MainWindow* ui);
+
+// Sends a real left press (and release) or a drag move to the spot view's viewport.
+void clickSpotView(MainWindow& w, QPoint pos);
+void dragSpotView(MainWindow& w, QPoint pos);
+
+// Where the window put the corrected overlay in the spot view (the ROI origin + 5).
+std::optional<QPoint> overlayPos(MainWindow& w);
+// Bounding box of the pure green outline in the spot view's frame item.
+std::optional<QRect> greenOutline(MainWindow& w);
+
+} // namespace e2e
