@@ -1,0 +1,273 @@
+// The real main window through the user's flows with the simulated head: camera selection
+// (missing calibration, stored and damaged regions, a head that delivers nothing), the
+// region of interest under the mouse, the critical temperature and an unplugged head.
+
+#include "E2eKit.h"
+
+#include "Log.h"
+
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+
+using namespace e2e;
+
+namespace {
+
+QString todaysLog() {
+    QFile f(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// A small, quick head (all three demo beams, dim, no noise).
+QVariantMap smallHead(int w = 640, int h = 480) {
+    return quietHead(w, h);
+}
+
+void verifyLocked(MainWindow& w) {
+    Ui::MainWindow* ui = w.form();
+    QVERIFY(!w.camera()->isOpen());
+    QVERIFY(!ui->exposureSpin->isEnabled());
+    QVERIFY(!ui->actionStartStream->isEnabled());
+    QVERIFY(!ui->actionStartStream->isChecked());
+    QCOMPARE(ui->listCamComboBox->currentIndex(), 0);
+}
+
+} // namespace
+
+class TestE2eFlows : public QObject {
+    Q_OBJECT
+private slots:
+    void missingCalibrationStillMeasures() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles(false));
+        setHeadKeys(smallHead());
+        storeSettings({});
+        auto w = openWindow();
+        selectCamera(*w);
+        QVERIFY(!answer.seen().isEmpty());
+        QCOMPARE(answer.seen().first().title, QStringLiteral("Calibration file not found"));
+        QCOMPARE(answer.seen().first().text,
+                 QStringLiteral("Calibration file has not been found for serial number "
+                                "40400001\nThe measure values may be incorrect"));
+        // No "expo": 10 ms; no "rect": 500 x 500 at a quarter of the image, which does not
+        // fit a 640 x 480 sensor and becomes the centred half-size region.
+        QCOMPARE(w->form()->exposureSpin->value(), 10.0);
+        QVERIFY(testsupport::waitUntil([&] { return overlayPos(*w).has_value(); }));
+        QCOMPARE(*overlayPos(*w), QPoint(160 + 5, 120 + 5));
+        QVERIFY(streamUntilMeasured(*w));
+        w->form()->actionStartStream->setChecked(false);
+    }
+
+    void storedRegion_data() {
+        QTest::addColumn<QRect>("stored");
+        QTest::addColumn<QRect>("expected");
+        // 1920 x 1200 sensor: centred half-size region (480, 300, 960, 600).
+        const QRect centred(480, 300, 960, 600);
+        QTest::newRow("fits") << QRect(100, 200, 300, 250) << QRect(100, 200, 300, 250);
+        QTest::newRow("too wide, capped") << QRect(10, 20, 2000, 300) << QRect(10, 20, 1200, 300);
+        QTest::newRow("reaches the last column") << QRect(1520, 20, 400, 300) << centred;
+        QTest::newRow("outside") << QRect(1800, 1100, 400, 400) << centred;
+        QTest::newRow("negative corner") << QRect(-100, -50, 300, 300) << centred;
+        QTest::newRow("empty") << QRect(100, 100, 0, 0) << centred;
+        QTest::newRow("negative size") << QRect(400, 400, -50, -50) << centred;
+    }
+
+    void storedRegion() {
+        QFETCH(QRect, stored);
+        QFETCH(QRect, expected);
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles());
+        setHeadKeys(smallHead(1920, 1200));
+        storeSettings({{QStringLiteral("rect"), stored}, {QStringLiteral("expo"), 3000.0}});
+        auto w = openWindow();
+        selectCamera(*w);
+        QVERIFY(testsupport::waitUntil([&] { return greenOutline(*w).has_value(); }));
+        QCOMPARE(*overlayPos(*w), expected.topLeft() + QPoint(5, 5));
+        const QRect g = *greenOutline(*w);
+        QVERIFY2(std::abs(g.width() - expected.width()) <= 5 &&
+                     std::abs(g.height() - expected.height()) <= 5,
+                 qPrintable(QStringLiteral("%1 x %2").arg(g.width()).arg(g.height())));
+        QCOMPARE(answer.count(), 0);
+    }
+
+    void regionFollowsTheMouse() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles());
+        setHeadKeys(smallHead(1920, 1300));
+        storeSettings({{QStringLiteral("rect"), QRect(800, 600, 300, 200)},
+                       {QStringLiteral("expo"), 3000.0}});
+        auto w = openWindow();
+        Ui::MainWindow* ui = w->form();
+        selectCamera(*w);
+        QVERIFY(testsupport::waitUntil([&] { return greenOutline(*w).has_value(); }));
+        QCOMPARE(*overlayPos(*w), QPoint(805, 605));
+
+        // Stopped: a click centres the region (same size) and the still frame is redrawn.
+        clickSpotView(*w, QPoint(960, 650));
+        QCOMPARE(*overlayPos(*w), QPoint(960 - 150 + 5, 650 - 100 + 5));
+        QVERIFY(std::abs(greenOutline(*w)->left() - 810) <= 3);
+
+        // A drag resizes around the centre, capped at 1200.
+        dragSpotView(*w, QPoint(960 + 700, 650 + 650));
+        QCOMPARE(*overlayPos(*w), QPoint(960 - 600 + 5, 650 - 600 + 5));
+        QVERIFY(std::abs(greenOutline(*w)->width() - 1200) <= 5);
+        QVERIFY(std::abs(greenOutline(*w)->height() - 1200) <= 5);
+        // A region of 10 pixels or less across is refused.
+        dragSpotView(*w, QPoint(960 + 5, 650 + 100));
+        QCOMPARE(*overlayPos(*w), QPoint(365, 55));
+        dragSpotView(*w, QPoint(960 + 100, 650 + 60));
+        QCOMPARE(*overlayPos(*w), QPoint(960 - 100 + 5, 650 - 60 + 5));
+
+        // Near the edge: ignored.
+        for (const QPoint p :
+             {QPoint(19, 300), QPoint(300, 19), QPoint(1901, 300), QPoint(300, 1281)}) {
+            clickSpotView(*w, p);
+            QCOMPARE(*overlayPos(*w), QPoint(865, 595));
+        }
+        // Where the current size does not fit: a 15 x 15 region at the click.
+        clickSpotView(*w, QPoint(40, 40));
+        QCOMPARE(*overlayPos(*w), QPoint(45, 45));
+        QVERIFY(std::abs(greenOutline(*w)->width() - 15) <= 5);
+
+        // Streaming: a click moves the region and the stabiliser fills again.
+        dragSpotView(*w, QPoint(47 + 10, 47 + 10)); // too small: refused
+        clickSpotView(*w, QPoint(1440, 975));
+        dragSpotView(*w, QPoint(1440 + 200, 975 + 200));
+        QCOMPARE(*overlayPos(*w), QPoint(1440 - 200 + 5, 975 - 200 + 5));
+        QVERIFY(streamUntilMeasured(*w));
+        FrameCounter frames(*w);
+        clickSpotView(*w, QPoint(1400, 950));
+        QVERIFY(frames.waitFrames(1));
+        QCOMPARE(ui->divValue->text(), QStringLiteral("Processing..."));
+        QCOMPARE(ui->valuePowerRed->text(), QStringLiteral("Processing..."));
+        QVERIFY(testsupport::waitUntil([&] { return pairOf(ui->divValue->text()).has_value(); }));
+        QCOMPARE(*overlayPos(*w), QPoint(1400 - 200 + 5, 950 - 200 + 5));
+        // A drag does the same.
+        dragSpotView(*w, QPoint(1400 + 150, 950 + 150));
+        QVERIFY(frames.waitFrames(1));
+        QCOMPARE(ui->divValue->text(), QStringLiteral("Processing..."));
+        ui->actionStartStream->setChecked(false);
+        QCOMPARE(answer.count(), 0);
+    }
+
+    void selectingACameraRestartsTheFill() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles());
+        setHeadKeys(smallHead());
+        storeSettings({{QStringLiteral("rect"), QRect(380, 260, 200, 200)},
+                       {QStringLiteral("expo"), 3000.0}});
+        auto w = openWindow();
+        Ui::MainWindow* ui = w->form();
+        selectCamera(*w);
+        QVERIFY(streamUntilMeasured(*w));
+        ui->listCamComboBox->setCurrentIndex(0);
+        verifyLocked(*w);
+        selectCamera(*w);
+        FrameCounter frames(*w);
+        ui->actionStartStream->setChecked(true);
+        QVERIFY(frames.waitFrames(1));
+        QCOMPARE(ui->divValue->text(), QStringLiteral("Processing..."));
+        ui->actionStartStream->setChecked(false);
+    }
+
+    void headWithoutImagesGivesUp() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles());
+        QVariantMap k = smallHead();
+        k.insert(QStringLiteral("failEvery"), 1); // every transfer fails
+        setHeadKeys(k);
+        storeSettings({});
+        auto w = openWindow();
+        selectCamera(*w);
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("No image")});
+        QVERIFY(answer.seen().first().text.contains(QStringLiteral("after 5 attempts")));
+        verifyLocked(*w);
+        QVERIFY(!w->form()->calRPushButton->isEnabled());
+        QVERIFY(todaysLog().contains(QStringLiteral("No image from the camera after 5 attempts")));
+        // The window stays usable: the mouse and the list do nothing harmful.
+        clickSpotView(*w, QPoint(100, 100));
+        w->on_actionRefresh_triggered();
+        QCOMPARE(w->form()->listCamComboBox->count(), 2);
+    }
+
+    void criticalTemperatureClosesMidStream() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles());
+        QVariantMap k = smallHead();
+        k.insert(QStringLiteral("temperature"), 66.0);
+        k.insert(QStringLiteral("temperatureRise"), 300.0); // 5 degrees a second
+        setHeadKeys(k);
+        storeSettings({{QStringLiteral("rect"), QRect(380, 260, 200, 200)},
+                       {QStringLiteral("expo"), 3000.0}});
+        auto w = openWindow(); // the 2 s watch is stopped until the sensor is hot
+        Ui::MainWindow* ui = w->form();
+        selectCamera(*w);
+        QVERIFY(streamUntilMeasured(*w));
+        QVERIFY(testsupport::waitUntil([&] { return w->camera()->temperature() > 75.0f; }, 10000));
+        QTimer* watch = nullptr;
+        for (QTimer* t : w->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
+            if (t->interval() == 2000)
+                watch = t;
+        QVERIFY(watch);
+        QVERIFY(w->camera()->isGrabbing());
+        watch->start();
+        QVERIFY(testsupport::waitUntil([&] { return !w->camera()->isOpen(); }, 5000));
+        QVERIFY(testsupport::waitUntil([&] { return answer.count() > 0; }));
+        QCOMPARE(answer.titles(), QStringList{QStringLiteral("Critical temperature")});
+        watch->stop();
+        verifyLocked(*w);
+        QCOMPARE(ui->actionStartStream->text(), QStringLiteral("Start Streaming"));
+        FrameCounter frames(*w);
+        QTest::qWait(200);
+        QCOMPARE(frames.count(), 0);
+    }
+
+    void unpluggedHeadLeavesAUsableWindow() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles());
+        QVariantMap k = smallHead();
+        k.insert(QStringLiteral("unplugAfter"), 40);
+        setHeadKeys(k);
+        storeSettings({{QStringLiteral("rect"), QRect(380, 260, 200, 200)},
+                       {QStringLiteral("expo"), 3000.0}});
+        auto w = openWindow();
+        Ui::MainWindow* ui = w->form();
+        selectCamera(*w);
+        QVERIFY(streamUntilMeasured(*w));
+        // Frames stop once the head is gone.
+        FrameCounter frames(*w);
+        QVERIFY(testsupport::waitUntil(
+            [&] {
+                const int before = frames.count();
+                QTest::qWait(300);
+                return frames.count() == before;
+            },
+            10000));
+        // The user stops the stream, refreshes the list and finds the head gone.
+        ui->actionStartStream->setChecked(false);
+        QCOMPARE(ui->actionStartStream->text(), QStringLiteral("Start Streaming"));
+        w->on_actionRefresh_triggered();
+        QCOMPARE(ui->listCamComboBox->count(), 1);
+        verifyLocked(*w);
+        // Still responsive to the mouse and the temperature watch.
+        clickSpotView(*w, QPoint(300, 300));
+        w->UpdateTemperature();
+        QCOMPARE(ui->temperatureLabel->text(), QStringLiteral("Sensor temperature: N/A"));
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    TestE2eFlows test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_e2e_flows.moc"
