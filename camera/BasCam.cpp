@@ -453,14 +453,21 @@ float BasCam::temperature() {
 int BasCam::startGrabbing() {
     if (!isOpen())
         return -1;
+    bool started = false;
     try {
         camera->startGrabbing(0);
+        started = true;
     } catch (const std::exception& e) {
         qDebug() << "Start grabbing failed:" << e.what();
     }
     if (isGrabbing()) {
-        handOver(this);
-        emit FeedbackImageProcessing(false);
+        // Only a start that began the stream begins a grab cycle: a second cycle would
+        // wait for the request in the worker thread while the image it must deliver first
+        // sits queued behind it, and the stream would stall.
+        if (started) {
+            handOver(this);
+            emit FeedbackImageProcessing(false);
+        }
         return 0;
     }
     qDebug() << "Cam not grabbing";
@@ -629,7 +636,9 @@ void BasCam::ProcessOneImage(bool saveIt) {
         if (waitForRequest.load())
             imageRequested = false;
 
-        post([this, converted] { emit ImageIsAvailable(converted); });
+        // Straight from here, never queued behind a step that may already wait for the
+        // request this image will bring.
+        emit ImageIsAvailable(converted);
         scheduleStep(saveIt);
     } catch (const std::exception&) {
         writeLog(QStringLiteral("Grab Timeout exception"));

@@ -60,6 +60,7 @@ private slots:
     void grabOneSavesWhenAsked();
     void handshakeOneImagePerRequest();
     void backToBackWithoutHandshake();
+    void secondStartKeepsOneGrabCycle();
     void stopWhileWaitingForRequest();
     void frameRateIsIntegerPerSecond();
     void failedGrabRetriesWithoutPublishing();
@@ -278,6 +279,30 @@ void TestBasCam::handshakeOneImagePerRequest() {
         QCOMPARE(img.size(), QSize(1920, 1200));
     QCOMPARE(c.stopGrabbing(), 0);
     QVERIFY(!c.isGrabbing());
+}
+
+// The window starts the stream and then checks its action, which starts it again: the
+// second start must neither fail the stream nor add a second cycle, which would wait for a
+// request in the worker thread in front of the image that brings it.
+void TestBasCam::secondStartKeepsOneGrabCycle() {
+    Bench b(quiet({{"maxFps", "0"}}));
+    BasCam& c = *b.cam;
+    c.waitForRequest = true;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setWidth(320), 0);
+    QCOMPARE(c.setHeight(240), 0);
+    QCOMPARE(c.setExposure(100), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(c.isGrabbing());
+    for (int i = 1; i <= 20; ++i) {
+        QVERIFY2(waitUntil([&] { return b.images.size() == i; }, 3000),
+                 qPrintable(QString::number(i)));
+        c.requestImage();
+    }
+    QTest::qWait(50);
+    QVERIFY(b.images.size() <= 21); // still one image per request
+    QCOMPARE(c.stopGrabbing(), 0);
 }
 
 void TestBasCam::backToBackWithoutHandshake() {
