@@ -10,6 +10,8 @@
 //   MainWindowMeasure.cpp      frame handling, measures, ROI slots, spot-view fitting
 //   MainWindowUpdate.cpp       update check and installer download
 
+#include "Calibration.h"
+
 #include <QColor>
 #include <QImage>
 #include <QList>
@@ -91,6 +93,14 @@ public:
     void calibrationSampleStep(int channel);
 
 private:
+    // Calibration side (MainWindowCalibration.cpp).
+    void showNotices(const lumetra::calibration::Notices& notices);
+    int cameraSerial() const;
+    int selectedCorner() const;
+    void addWavelength(int channel);
+    void startPowerCalibration(int channel);
+    void finishPowerCalibration(int channel);
+
     void restoreSettings();
     void showVersionNotesOnce();
     void connectWavelengthCombos();

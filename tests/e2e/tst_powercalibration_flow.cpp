@@ -156,6 +156,7 @@ public:
         Powers p{{powerOf(ui->valuePowerRed), powerOf(ui->valuePowerGreen),
                   powerOf(ui->valuePowerBlue)}};
         ui->actionStartStream->setChecked(false);
+        ui->autoExpoCheckBox->setChecked(true);
         return p;
     }
 
@@ -165,6 +166,8 @@ public:
 };
 
 void comparePowers(const Powers& shown, const Powers& expected) {
+    qInfo("shown %.2f %.2f %.2f W, configured %.2f %.2f %.2f W", shown.p[0], shown.p[1],
+          shown.p[2], expected.p[0], expected.p[1], expected.p[2]);
     for (int c = 0; c < 3; ++c) {
         const double rel = std::abs(shown.p[c] - expected.p[c]) / expected.p[c];
         QVERIFY2(rel <= 0.03, qPrintable(QStringLiteral("channel %1: shown %2 W, configured %3 W")
@@ -183,6 +186,14 @@ std::array<double, 3> userColumn(const QString& wl, const QString& corner) {
     return v;
 }
 
+// Helpers report through QVERIFY, which only leaves the helper.
+#define STEP(call)                                                                                 \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (0)
+
 } // namespace
 
 class TestPowerCalibrationFlow : public QObject {
@@ -193,26 +204,30 @@ private slots:
         writeHeads();
         storeSettings(QStringLiteral("BR"));
         Bench b;
+        if (QTest::currentTestFailed())
+            return;
 
         // Uncalibrated: the factory defaults are plainly wrong for this head.
-        b.select(QStringLiteral("BRall"));
+        STEP(b.select(QStringLiteral("BRall")));
         QVERIFY(b.answer.titles().contains(QStringLiteral("Calibration file not found")));
-        b.selectCorner(QStringLiteral("BR"));
+        STEP(b.selectCorner(QStringLiteral("BR")));
         const Powers before = b.measure();
         double worst = 0;
         for (int c = 0; c < 3; ++c)
             worst = std::max(worst,
                              std::abs(before.p[c] - kMeasurePowersBR.p[c]) / kMeasurePowersBR.p[c]);
+        qInfo("uncalibrated: %.2f %.2f %.2f W", before.p[0], before.p[1], before.p[2]);
         QVERIFY2(worst > 0.10, "the defaults must not already be right");
 
         for (int c = 0; c < 3; ++c) {
-            b.select(QStringLiteral("BR") + QLatin1String(kChannel[c]) + QStringLiteral("only"));
-            b.calibrate(c, kCalibrationPowers.p[c]);
+            STEP(b.select(QStringLiteral("BR") + QLatin1String(kChannel[c]) +
+                          QStringLiteral("only")));
+            STEP(b.calibrate(c, kCalibrationPowers.p[c]));
         }
         QVERIFY(QFile::exists(kCalFile));
 
-        b.select(QStringLiteral("BRall"));
-        comparePowers(b.measure(), kMeasurePowersBR);
+        STEP(b.select(QStringLiteral("BRall")));
+        STEP(comparePowers(b.measure(), kMeasurePowersBR));
 
         // The file holds the three user columns (the normalised response) and factors.
         QSettings s(kCalFile, QSettings::IniFormat);
@@ -237,13 +252,14 @@ private slots:
             QSettings st(QStringLiteral("basini.ini"), QSettings::IniFormat);
             st.setValue(QStringLiteral("rect"), roiFor(QStringLiteral("TR")));
         }
-        b.selectCorner(QStringLiteral("TR"));
+        STEP(b.selectCorner(QStringLiteral("TR")));
         for (int c = 0; c < 3; ++c) {
-            b.select(QStringLiteral("TR") + QLatin1String(kChannel[c]) + QStringLiteral("only"));
-            b.calibrate(c, kCalibrationPowers.p[c]);
+            STEP(b.select(QStringLiteral("TR") + QLatin1String(kChannel[c]) +
+                          QStringLiteral("only")));
+            STEP(b.calibrate(c, kCalibrationPowers.p[c]));
         }
-        b.select(QStringLiteral("TRall"));
-        comparePowers(b.measure(), kMeasurePowersTR);
+        STEP(b.select(QStringLiteral("TRall")));
+        STEP(comparePowers(b.measure(), kMeasurePowersTR));
 
         // The first corner kept its columns and factors and still measures right.
         QCOMPARE(userColumn(QStringLiteral("635"), QStringLiteral("BR")), redBR);
@@ -255,9 +271,9 @@ private slots:
             QSettings st(QStringLiteral("basini.ini"), QSettings::IniFormat);
             st.setValue(QStringLiteral("rect"), roiFor(QStringLiteral("BR")));
         }
-        b.selectCorner(QStringLiteral("BR"));
-        b.select(QStringLiteral("BRall"));
-        comparePowers(b.measure(), kMeasurePowersBR);
+        STEP(b.selectCorner(QStringLiteral("BR")));
+        STEP(b.select(QStringLiteral("BRall")));
+        STEP(comparePowers(b.measure(), kMeasurePowersBR));
     }
 };
 
