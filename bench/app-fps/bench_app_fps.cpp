@@ -1,5 +1,5 @@
 // Runs the real main window with a simulated head of 1920 x 1200 without frame-rate limit,
-// a 1200 x 1100 region of interest and stabiliser depth 8,
+// a 1200 x 1199 region of interest and stabiliser depth 8,
 // streams for a while (20 s by default, first argument in seconds) and prints the frames per second
 // the window processed and the process's peak memory. Works in a temporary directory; run it
 // offscreen (QT_QPA_PLATFORM=offscreen) or under xvfb-run.
@@ -63,8 +63,9 @@ int main(int argc, char** argv) {
         s.setValue(QStringLiteral("expo"), 1000.0);
         s.setValue(QStringLiteral("autoexpo"), false);
         s.setValue(QStringLiteral("Stab"), 8);
-        // 1200 wide; a region must end inside the last row to be kept.
-        s.setValue(QStringLiteral("rect"), QRect(360, 50, 1200, 1100));
+        // The largest region the window keeps on a 1200-row sensor: it must end inside the
+        // last row, so 1199 rows high.
+        s.setValue(QStringLiteral("rect"), QRect(360, 0, 1200, 1199));
     }
     // Any box (a missing calibration file) is answered at once.
     QTimer boxes;
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
     clock.start();
     QTimer::singleShot(seconds * 1000, &app, [&] {
         const double s = clock.elapsed() / 1000.0;
-        std::printf("app-fps: %d frames in %.1f s = %.1f frames/s (ROI 1200 x 1100, sensor "
+        std::printf("app-fps: %d frames in %.1f s = %.1f frames/s (ROI 1200 x 1199, sensor "
                     "1920 x 1200, depth 8); peak memory %.0f MB; last labels: %s | %s | %s\n",
                     frames, s, frames / s, peakMemoryMb(), qPrintable(w.form()->divValue->text()),
                     qPrintable(w.form()->valuePowerTotal->text()),
