@@ -166,8 +166,8 @@ public:
 };
 
 void comparePowers(const Powers& shown, const Powers& expected) {
-    qInfo("shown %.2f %.2f %.2f W, configured %.2f %.2f %.2f W", shown.p[0], shown.p[1],
-          shown.p[2], expected.p[0], expected.p[1], expected.p[2]);
+    qInfo("shown %.2f %.2f %.2f W, configured %.2f %.2f %.2f W", shown.p[0], shown.p[1], shown.p[2],
+          expected.p[0], expected.p[1], expected.p[2]);
     for (int c = 0; c < 3; ++c) {
         const double rel = std::abs(shown.p[c] - expected.p[c]) / expected.p[c];
         QVERIFY2(rel <= 0.03, qPrintable(QStringLiteral("channel %1: shown %2 W, configured %3 W")
