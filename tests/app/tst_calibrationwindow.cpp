@@ -22,18 +22,12 @@ const QString kNotCalibrated = QStringLiteral("Wavelength not calibrated");
 const QString kInvalid = QStringLiteral("Invalid parameters");
 
 QString readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    return testsupport::readTextFile(path);
 }
-
-QString todaysLog() {
-    return readFile(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
-}
+using testsupport::todaysLog;
 
 void writeText(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text);
+    QVERIFY(testsupport::writeTextFile(path, text));
 }
 
 void notesAlreadySeen() {

@@ -22,19 +22,10 @@ namespace {
 
 const QString kNotesTitle = QStringLiteral("Lumetra - What's new in this version?");
 
-QString readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-QString todaysLog() {
-    return readFile(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
-}
+using testsupport::todaysLog;
 
 void writeText(const QString& path, const QByteArray& text) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text);
+    QVERIFY(testsupport::writeTextFile(path, text));
 }
 
 // Settings as an earlier run would have left them; the notes of this version were seen.

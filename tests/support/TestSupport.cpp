@@ -1,10 +1,14 @@
 #include "TestSupport.h"
 
+#include "Log.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDialog>
+#include <QFile>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -118,6 +122,20 @@ void ModalAnswerer::poll() {
         };
     }
     h(w);
+}
+
+QString readTextFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+bool writeTextFile(const QString& path, const QByteArray& text) {
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size();
+}
+
+QString todaysLog() {
+    return readTextFile(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
 }
 
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {

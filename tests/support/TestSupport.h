@@ -71,6 +71,12 @@ private:
     QList<SeenModal> m_seen;
 };
 
+// Whole text files, UTF-8: an unreadable file reads as empty; a write reports success.
+QString readTextFile(const QString& path);
+bool writeTextFile(const QString& path, const QByteArray& text);
+// The log file the program writes today (in the current directory).
+QString todaysLog();
+
 // Processes events until pred() is true or timeoutMs passed; returns pred().
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
