@@ -49,8 +49,10 @@ struct RowView {
 };
 
 // Hot loops get an AVX2 clone next to the baseline one where the toolchain can pick at run
-// time; both give the same bits (no fused multiply-add in either).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+// time; both give the same bits (no fused multiply-add in either). Not in sanitizer builds:
+// the clone resolvers run before the sanitizer runtime is up and crash the program.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) &&       \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define LUMETRA_HOT_LOOP __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define LUMETRA_HOT_LOOP
