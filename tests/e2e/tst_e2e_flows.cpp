@@ -14,10 +14,7 @@ using namespace e2e;
 
 namespace {
 
-QString todaysLog() {
-    QFile f(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
+using testsupport::todaysLog;
 
 // A small, quick head (all three demo beams, dim, no noise).
 QVariantMap smallHead(int w = 640, int h = 480) {

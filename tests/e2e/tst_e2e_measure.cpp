@@ -16,10 +16,7 @@ using namespace e2e;
 
 namespace {
 
-QString todaysLog() {
-    QFile f(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
+using testsupport::todaysLog;
 
 // Three beams landing in the bottom-right corner of a 1280 x 1024 sensor. At 2 ms every
 // channel's own peak is about 140 of 255 and no camera channel (own beam plus crosstalk)
