@@ -11,6 +11,7 @@
 //   MainWindowUpdate.cpp       update check and installer download
 
 #include "Calibration.h"
+#include "MeasureTypes.h"
 
 #include <QColor>
 #include <QImage>
@@ -36,10 +37,7 @@ class FramePipeline;
 
 // One result of the measurement routine: x and y (mrad). A missing divergence is
 // (-1, -1), a missing alignment (-100, -100).
-struct MeasurePair {
-    float x = 0.0f;
-    float y = 0.0f;
-};
+using MeasurePair = lumetra::measure::MeasurePair;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -98,8 +96,9 @@ private:
     int cameraSerial() const;
     int selectedCorner() const;
     void addWavelength(int channel);
+    void setCalibrationButtonsEnabled(bool enabled);
     void startPowerCalibration(int channel);
-    void finishPowerCalibration(int channel);
+    void endPowerCalibration(int channel);
 
     void restoreSettings();
     void showVersionNotesOnce();
@@ -108,12 +107,10 @@ private:
 
     Ui::MainWindow* ui = nullptr;
 
-    // Calibration state, [corner] = TL 0, TR 1, BL 2, BR 3; [channel] = R 0, G 1, B 2.
-    double colorMatrix[4][3][3] = {};
-    double powerFactor[3][4] = {{29.0, 0, 0, 0}, {59.0, 0, 0, 0}, {43.0, 0, 0, 0}};
-    double unmixCoef[9][4] = {{0.978, 0, 0, 0}, {0.209, 0, 0, 0}, {0.039, 0, 0, 0},
-                              {0.074, 0, 0, 0}, {0.956, 0, 0, 0}, {0.286, 0, 0, 0},
-                              {0.027, 0, 0, 0}, {0.064, 0, 0, 0}, {0.998, 0, 0, 0}};
+    // Calibration state (colorMatrix, unmixCoef, powerFactor with their start values),
+    // loaded in place by the calibration layer; [corner] = TL 0, TR 1, BL 2, BR 3;
+    // [channel] = R 0, G 1, B 2.
+    lumetra::calibration::CalibrationData calibration;
     double calibrationPower[3] = {10.0, 10.0, 10.0};
     bool calibrationActive[3] = {false, false, false};
     int redBoost = 1;

@@ -73,23 +73,12 @@ void MainWindow::UpdateCalibrations(int nused) {
         maxLabels[c]->setText(cal::maxLabelText(wl[c]));
     }
 
-    cal::CalibrationData data;
-    std::copy(&colorMatrix[0][0][0], &colorMatrix[0][0][0] + 4 * 9, &data.colorMatrix[0][0][0]);
-    std::copy(&unmixCoef[0][0], &unmixCoef[0][0] + 9 * 4, &data.unmixCoef[0][0]);
-    std::copy(&powerFactor[0][0], &powerFactor[0][0] + 3 * 4, &data.powerFactor[0][0]);
-
     const bool anyActive = std::any_of(std::begin(calibrationActive), std::end(calibrationActive),
                                        [](bool b) { return b; });
-    const cal::LoadResult r =
-        cal::loadCalibration(calibrationFileName(cameraSerial()), wl, nused, anyActive, data);
-
-    // The state is taken over before any box is shown: a frame handled inside a box's
-    // event loop must already measure with what was loaded.
-    std::copy(&data.colorMatrix[0][0][0], &data.colorMatrix[0][0][0] + 4 * 9,
-              &colorMatrix[0][0][0]);
-    std::copy(&data.unmixCoef[0][0], &data.unmixCoef[0][0] + 9 * 4, &unmixCoef[0][0]);
-    std::copy(&data.powerFactor[0][0], &data.powerFactor[0][0] + 3 * 4, &powerFactor[0][0]);
-
+    // Loaded in place before any box is shown: a frame handled inside a box's event loop
+    // already measures with what was loaded.
+    const cal::LoadResult r = cal::loadCalibration(calibrationFileName(cameraSerial()), wl, nused,
+                                                   anyActive, calibration);
     showNotices(r.notices);
 }
 
@@ -136,6 +125,12 @@ void MainWindow::on_addWL_B_clicked() {
     addWavelength(2);
 }
 
+void MainWindow::setCalibrationButtonsEnabled(bool enabled) {
+    ui->calRPushButton->setEnabled(enabled);
+    ui->calGPushButton->setEnabled(enabled);
+    ui->calBPushButton->setEnabled(enabled);
+}
+
 void MainWindow::startPowerCalibration(int channel) {
     if (!cam || !cam->isOpen())
         return;
@@ -173,9 +168,7 @@ void MainWindow::startPowerCalibration(int channel) {
     calibrationActive[channel] = true;
     UpdateCalibrations(-1);
     stabCount = 0;
-    ui->calRPushButton->setEnabled(false);
-    ui->calGPushButton->setEnabled(false);
-    ui->calBPushButton->setEnabled(false);
+    setCalibrationButtonsEnabled(false);
     cam->startGrabbing();
     ui->actionStartStream->setText(QStringLiteral("Stop Streaming"));
     ui->actionStartStream->setChecked(true);
@@ -210,33 +203,28 @@ void MainWindow::calibrationSampleStep(int channel) {
         // does not stay in raw mode with the buttons locked.
         cal::calibrationSampleCount()[channel] = 0;
         showNotices(s.notices);
-        finishPowerCalibration(channel);
+        setCalibrationButtonsEnabled(true);
+        UpdateCalibrations(0); // still flagged active, so no "not calibrated" boxes here
+        endPowerCalibration(channel);
         return;
     }
     if (!s.completed)
         return;
 
     QMessageBox::information(this, cal::calibrationDoneTitle(wl), cal::calibrationDoneText(wl));
-    ui->calRPushButton->setEnabled(true);
-    ui->calGPushButton->setEnabled(true);
-    ui->calBPushButton->setEnabled(true);
+    setCalibrationButtonsEnabled(true);
     UpdateCalibrations(0);
 
-    const cal::PowerFactorResult p = cal::storePowerFactor(
-        fileName, wl, channel, corner, s.raw, unmixCoef, exposureUs, calibrationPower[channel]);
+    const cal::PowerFactorResult p =
+        cal::storePowerFactor(fileName, wl, channel, corner, s.raw, calibration.unmixCoef,
+                              exposureUs, calibrationPower[channel]);
     if (p.stored)
-        powerFactor[channel][corner] = p.factor;
+        calibration.powerFactor[channel][corner] = p.factor;
     showNotices(p.notices);
-
-    calibrationActive[channel] = false;
-    ui->autoExpoCheckBox->setChecked(autoExpoWasChecked);
+    endPowerCalibration(channel);
 }
 
-void MainWindow::finishPowerCalibration(int channel) {
-    ui->calRPushButton->setEnabled(true);
-    ui->calGPushButton->setEnabled(true);
-    ui->calBPushButton->setEnabled(true);
-    UpdateCalibrations(0); // still flagged active, so no "not calibrated" boxes here
+void MainWindow::endPowerCalibration(int channel) {
     calibrationActive[channel] = false;
     ui->autoExpoCheckBox->setChecked(autoExpoWasChecked);
 }

@@ -28,6 +28,7 @@
 
 #include <cstdlib>
 #include <exception>
+#include <optional>
 
 namespace st = lumetra::settings;
 namespace ms = lumetra::measure;
@@ -44,10 +45,6 @@ void DrawRect(QImage& image, const QRect& rect, int penWidth, const QColor& colo
     pen.setWidthF(penWidth);
     painter.setPen(pen);
     painter.drawRects(&rect, 1);
-}
-
-ms::MeasurePair toMeasure(const MeasurePair& p) {
-    return ms::MeasurePair{p.x, p.y};
 }
 
 } // namespace
@@ -92,10 +89,10 @@ void MainWindow::ProcessFrame(QImage image) {
                 QLabel* const div[4] = {ui->divValue, ui->redDivValue, ui->greenDivValue,
                                         ui->blueDivValue};
                 for (int i = 0; i < 4; ++i)
-                    div[i]->setText(ms::divergenceText(toMeasure(results.at(i))));
+                    div[i]->setText(ms::divergenceText(results.at(i)));
                 QLabel* const align[3] = {ui->rgValue, ui->bgValue, ui->rbValue};
                 for (int i = 0; i < 3; ++i)
-                    align[i]->setText(ms::alignmentText(toMeasure(results.at(4 + i))));
+                    align[i]->setText(ms::alignmentText(results.at(4 + i)));
             }
         }
 
@@ -136,18 +133,12 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
     if (!pipeline)
         pipeline = std::make_shared<ms::FramePipeline>(ms::eventLoopWaiter());
 
-    // The corner buttons are tested in this order; none checked means no channel shift and
-    // the top-left coefficients.
+    // None checked means no channel shift and the top-left coefficients.
+    const int k = selectedCorner();
     std::optional<ms::Corner> corner;
-    if (ui->blSelButton->isChecked())
-        corner = ms::Corner::BL;
-    else if (ui->brSelButton->isChecked())
-        corner = ms::Corner::BR;
-    else if (ui->tlSelButton->isChecked())
-        corner = ms::Corner::TL;
-    else if (ui->trSelButton->isChecked())
-        corner = ms::Corner::TR;
-    const int k = corner ? int(*corner) : 0;
+    if (ui->blSelButton->isChecked() || ui->brSelButton->isChecked() ||
+        ui->tlSelButton->isChecked() || ui->trSelButton->isChecked())
+        corner = ms::Corner(k);
     const int calChannel = lumetra::calibration::channelToServe(calibrationActive);
 
     ms::FrameInput in;
@@ -156,9 +147,9 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
     in.stabDepth = stabDepth;
     in.corner = corner;
     for (int i = 0; i < 9; ++i)
-        in.unmix[i] = unmixCoef[i][k];
+        in.unmix[i] = calibration.unmixCoef[i][k];
     for (int c = 0; c < 3; ++c)
-        in.powerFactor[c] = powerFactor[c][k];
+        in.powerFactor[c] = calibration.powerFactor[c][k];
     in.exposureUs = exposureUs;
     in.redBoost = redBoost;
     in.calibrationRunning = calChannel >= 0;
@@ -205,11 +196,7 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
         emit ui->exposureSpin->editingFinished();
     }
 
-    QList<MeasurePair> out;
-    out.reserve(ms::PairCount);
-    for (const ms::MeasurePair& p : r.pairs)
-        out.append(MeasurePair{p.x, p.y});
-    return out;
+    return QList<MeasurePair>(r.pairs.begin(), r.pairs.end());
 }
 
 void MainWindow::RectPosUpdate(QPoint pos) {
@@ -302,17 +289,11 @@ void MainWindow::camList_IndexChanged(int index) {
                              QMessageBox::Ok);
     }
 
-    ui->calRPushButton->setEnabled(true);
-    ui->calGPushButton->setEnabled(true);
-    ui->calBPushButton->setEnabled(true);
+    setCalibrationButtonsEnabled(true);
 
     UpdateCalibrations(0);
 
-    lumetra::calibration::CalibrationData loaded;
-    for (int c = 0; c < 3; ++c)
-        for (int k = 0; k < 4; ++k)
-            loaded.powerFactor[c][k] = powerFactor[c][k];
-    for (const QString& line : lumetra::calibration::powerLogLines(loaded))
+    for (const QString& line : lumetra::calibration::powerLogLines(calibration))
         writeLog(line);
 
     {
@@ -358,9 +339,7 @@ void MainWindow::camList_IndexChanged(int index) {
                              QMessageBox::Ok);
         // Back to the placeholder: the regular path closes the camera and keeps the
         // acquisition controls locked; the calibration buttons need an open camera too.
-        ui->calRPushButton->setEnabled(false);
-        ui->calGPushButton->setEnabled(false);
-        ui->calBPushButton->setEnabled(false);
+        setCalibrationButtonsEnabled(false);
         if (ui->listCamComboBox->currentIndex() != 0)
             ui->listCamComboBox->setCurrentIndex(0);
         else

@@ -45,6 +45,12 @@ template <typename F> QFuture<void> runTask(F fn) {
     });
 }
 
+// Waits for the tasks, then takes over what they wrote.
+void join(const Waiter& wait, const QList<QFuture<void>>& tasks) {
+    wait(tasks);
+    takeOver();
+}
+
 } // namespace
 
 Waiter blockingWaiter() {
@@ -126,8 +132,7 @@ FrameResult FramePipeline::process(FrameInput input) {
                       Stabilizer::bandEnd(rows.height, b));
         }));
     }
-    m_wait(bands);
-    takeOver();
+    join(m_wait, bands);
     FrameResult r = measure(crop, input, true);
     r.stabilisedCrop = crop;
     return r;
@@ -169,8 +174,7 @@ FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in, bool p
                                           p * h / kParts, (p + 1) * h / kParts);
             }));
         }
-        m_wait(parts);
-        takeOver();
+        join(m_wait, parts);
         for (const ChannelSums& s : partSums) {
             for (int c = 0; c < 3; ++c) {
                 r.channelSums[c] += s[c];
@@ -206,8 +210,7 @@ FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in, bool p
         spots.append(runTask([&] { MeasureSpot(img, SpotRed, &r.maxR, &r.centreR, &r.sizeR); }));
         spots.append(runTask([&] { MeasureSpot(img, SpotGreen, &r.maxG, &r.centreG, &r.sizeG); }));
         spots.append(runTask([&] { MeasureSpot(img, SpotBlue, &r.maxB, &r.centreB, &r.sizeB); }));
-        m_wait(spots);
-        takeOver();
+        join(m_wait, spots);
     }
     t.maxRValue = maxText(r.maxR);
     t.maxGValue = maxText(r.maxG);
