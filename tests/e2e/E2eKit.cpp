@@ -65,9 +65,6 @@ lumetra::sim::HeadConfig readHead() {
 void storeSettings(const QVariantMap& keys) {
     QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
     s.setValue(QStringLiteral("Last_Version/Version"), 104);
-    // Port 9 on loopback: the start-up update check fails at once, without leaving the
-    // machine.
-    s.setValue(QStringLiteral("UpdateServer"), QStringLiteral("http://127.0.0.1:9"));
     for (auto it = keys.begin(); it != keys.end(); ++it)
         s.setValue(it.key(), it.value());
 }
