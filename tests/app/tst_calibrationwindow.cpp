@@ -7,14 +7,18 @@
 #include "MainWindow.h"
 #include "MainWindowForm.h"
 #include "TestSupport.h"
+#include "WindowTestKit.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QInputDialog>
 #include <QLocale>
+#include <QMap>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTest>
+
+#include <memory>
 
 namespace {
 
@@ -26,9 +30,7 @@ QString readFile(const QString& path) {
 }
 using testsupport::todaysLog;
 
-void writeText(const QString& path, const QByteArray& text) {
-    QVERIFY(testsupport::writeTextFile(path, text));
-}
+using windowtest::writeText;
 
 void notesAlreadySeen() {
     QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
@@ -36,14 +38,13 @@ void notesAlreadySeen() {
 }
 
 // A small head without frame-rate limit; its file name depends on this serial.
-void plugHead(const QByteArray& extra = {}) {
-    writeText(QStringLiteral("simulated-head.ini"),
-              "[head]\nserial=40400077\nname=Cal head\nsensorWidth=320\nsensorHeight=240\n"
-              "maxFps=0\n" +
-                  extra);
+QByteArray headFile(const QByteArray& extra = {}) {
+    return "[head]\nserial=40400077\nname=Cal head\nsensorWidth=320\nsensorHeight=240\n"
+           "maxFps=0\n" +
+           extra;
 }
 
-const QString kHeadFile = QStringLiteral("_calibration_40400077.kvtcal");
+const QString kHeadCalFile = QStringLiteral("_calibration_40400077.kvtcal");
 const QString kNoCameraFile = QStringLiteral("_calibration_0.kvtcal");
 
 // Factory columns for the three fixed wavelengths, so a load shows no box.
@@ -70,20 +71,37 @@ void started(MainWindow& w) {
     QVERIFY(testsupport::waitUntil([&] { return w.form()->graphicsView->scene() != nullptr; }));
 }
 
-// Opens device 0 and unlocks the calibration buttons as selecting it would.
-void openFirstCamera(MainWindow& w) {
-    QComboBox* list = w.form()->listCamComboBox;
-    QVERIFY(list->count() >= 2);
-    {
-        const QSignalBlocker block(list);
-        list->setCurrentIndex(1);
+// A private working directory with the given files, the notes of this version seen, and
+// the window started (its deferred start-up done). Tests check QTest::currentTestFailed()
+// after constructing it.
+struct StartedWindow {
+    testsupport::TempWorkDir dir;
+    std::unique_ptr<testsupport::ModalAnswerer> answer;
+    std::unique_ptr<MainWindow> w;
+
+    explicit StartedWindow(const QMap<QString, QByteArray>& files = {}) {
+        notesAlreadySeen();
+        for (auto it = files.begin(); it != files.end(); ++it)
+            writeText(it.key(), it.value());
+        answer = std::make_unique<testsupport::ModalAnswerer>();
+        w = std::make_unique<MainWindow>();
+        started(*w);
+        answer->clear();
     }
-    QCOMPARE(w.camera()->openCamera(0), 0);
-    QVERIFY(w.camera()->isOpen());
-    w.form()->calRPushButton->setEnabled(true);
-    w.form()->calGPushButton->setEnabled(true);
-    w.form()->calBPushButton->setEnabled(true);
-}
+};
+
+// The test head plugged in with factory columns for its wavelengths and opened, its
+// calibration buttons unlocked as selecting it would.
+struct OpenHead : StartedWindow {
+    explicit OpenHead(const QByteArray& headKeys = {})
+        : StartedWindow({{QStringLiteral("simulated-head.ini"), headFile(headKeys)},
+                         {kHeadCalFile, factoryFile()}}) {
+        windowtest::openFirstCamera(*w);
+        w->form()->calRPushButton->setEnabled(true);
+        w->form()->calGPushButton->setEnabled(true);
+        w->form()->calBPushButton->setEnabled(true);
+    }
+};
 
 } // namespace
 
@@ -91,13 +109,12 @@ class TestCalibrationWindow : public QObject {
     Q_OBJECT
 private slots:
     void loadShowsWarningsInChannelOrderThenLogs() {
-        testsupport::TempWorkDir dir;
-        notesAlreadySeen();
-        testsupport::ModalAnswerer answer;
-        MainWindow w;
-        started(w);
+        StartedWindow bench;
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
         Ui::MainWindow* ui = w.form();
-        answer.clear();
 
         // No camera: serial 0, no file, so every selected wavelength is uncalibrated.
         ui->waveRCombo->addItem(QStringLiteral("650"));
@@ -121,13 +138,11 @@ private slots:
     }
 
     void calibratedWavelengthsLoadSilently() {
-        testsupport::TempWorkDir dir;
-        notesAlreadySeen();
-        writeText(kNoCameraFile, factoryFile());
-        testsupport::ModalAnswerer answer;
-        MainWindow w;
-        started(w);
-        answer.clear();
+        StartedWindow bench({{kNoCameraFile, factoryFile()}});
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
         w.UpdateCalibrations(0);
         QCOMPARE(answer.count(), 0);
         // Identity columns in TL, defaults elsewhere: the TL inverse is the identity.
@@ -143,13 +158,12 @@ private slots:
     }
 
     void rebuildingTheListsShowsNoBoxAndKeepsOneConnection() {
-        testsupport::TempWorkDir dir;
-        notesAlreadySeen();
-        writeText(kNoCameraFile, factoryFile("[R_Wavelengths]\n638=true\n650=true\n"
-                                             "[B_Wavelengths]\n462=true\n"));
-        testsupport::ModalAnswerer answer;
-        MainWindow w;
-        started(w);
+        StartedWindow bench({{kNoCameraFile, factoryFile("[R_Wavelengths]\n638=true\n650=true\n"
+                                                         "[B_Wavelengths]\n462=true\n")}});
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
         Ui::MainWindow* ui = w.form();
         ui->waveGCombo->setCurrentIndex(0);
         answer.clear();
@@ -174,14 +188,12 @@ private slots:
     }
 
     void addingWavelengths() {
-        testsupport::TempWorkDir dir;
-        notesAlreadySeen();
-        writeText(kNoCameraFile, factoryFile());
-        testsupport::ModalAnswerer answer;
-        MainWindow w;
-        started(w);
+        StartedWindow bench({{kNoCameraFile, factoryFile()}});
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
         Ui::MainWindow* ui = w.form();
-        answer.clear();
 
         // The dialog proposes the channel's usual next wavelength.
         QString proposed;
@@ -227,29 +239,24 @@ private slots:
     }
 
     void calibrationButtonsNeedAnOpenCamera() {
-        testsupport::TempWorkDir dir;
-        notesAlreadySeen();
-        testsupport::ModalAnswerer answer;
-        MainWindow w;
-        started(w);
-        answer.clear();
+        StartedWindow bench;
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
         w.on_calGPushButton_clicked();
         QTest::qWait(50);
         QCOMPARE(answer.count(), 0);
     }
 
     void cancelledDialogResumesOnlyWhatRan() {
-        testsupport::TempWorkDir dir;
-        notesAlreadySeen();
-        plugHead();
-        writeText(kHeadFile, factoryFile());
-        testsupport::ModalAnswerer answer;
-        MainWindow w;
-        started(w);
-        openFirstCamera(w);
+        OpenHead bench;
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
         Ui::MainWindow* ui = w.form();
         BasCam* cam = w.camera();
-        answer.clear();
 
         // The dialog as the user meets it: limits, decimals, point as separator.
         QInputDialog* dialog = nullptr;
@@ -285,27 +292,22 @@ private slots:
         ui->calBPushButton->click();
         QVERIFY(!cam->isGrabbing());
         QVERIFY(ui->autoExpoCheckBox->isChecked());
-        QVERIFY(!QSettings(kHeadFile, QSettings::IniFormat)
+        QVERIFY(!QSettings(kHeadCalFile, QSettings::IniFormat)
                      .childGroups()
                      .contains(QStringLiteral("Power")));
     }
 
     void zeroSignalRunEndsWithInvalidMatrixAndNoFactor() {
-        testsupport::TempWorkDir dir;
-        notesAlreadySeen();
         // A dark head: whatever frames are measured, the signal stays zero.
-        plugHead("R_power=0\nG_power=0\nB_power=0\nnoise=0\nbackground=0\n");
-        writeText(kHeadFile, factoryFile());
-        testsupport::ModalAnswerer answer;
-        MainWindow w;
-        started(w);
-        openFirstCamera(w);
+        OpenHead bench("R_power=0\nG_power=0\nB_power=0\nnoise=0\nbackground=0\n");
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
         Ui::MainWindow* ui = w.form();
         BasCam* cam = w.camera();
         ui->trSelButton->setChecked(true);
-        ui->brSelButton->setChecked(false);
         ui->imgStabSlider->setValue(10);
-        answer.clear();
 
         answer.enqueue(testsupport::ModalAnswerer::acceptDouble(2.5));
         ui->calGPushButton->click();
@@ -334,7 +336,7 @@ private slots:
         QVERIFY(ui->calRPushButton->isEnabled() && ui->calGPushButton->isEnabled());
         QVERIFY(ui->autoExpoCheckBox->isChecked());
 
-        QSettings s(kHeadFile, QSettings::IniFormat);
+        QSettings s(kHeadCalFile, QSettings::IniFormat);
         QCOMPARE(s.value(QStringLiteral("520/user/M0x_TR")).toDouble(), 0.0);
         QCOMPARE(s.value(QStringLiteral("520/user/M2x_TR")).toDouble(), 0.0);
         QVERIFY(!s.contains(QStringLiteral("520/user/M0x_BR")));

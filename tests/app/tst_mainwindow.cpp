@@ -7,6 +7,7 @@
 #include "MainWindow.h"
 #include "MainWindowForm.h"
 #include "TestSupport.h"
+#include "WindowTestKit.h"
 
 #include <QApplication>
 #include <QFile>
@@ -24,9 +25,8 @@ const QString kNotesTitle = QStringLiteral("Lumetra - What's new in this version
 
 using testsupport::todaysLog;
 
-void writeText(const QString& path, const QByteArray& text) {
-    QVERIFY(testsupport::writeTextFile(path, text));
-}
+using windowtest::openFirstCamera;
+using windowtest::writeText;
 
 // Settings as an earlier run would have left them; the notes of this version were seen.
 void storeSettings(const QVariantMap& values, bool notesSeen = true) {
@@ -57,18 +57,6 @@ void stopTemperatureTimer(MainWindow& w) {
     for (QTimer* t : w.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
         if (t->interval() == 2000)
             t->stop();
-}
-
-// Opens device 0 as the list would show it selected, without running the selection flow.
-void openFirstCamera(MainWindow& w) {
-    QComboBox* list = w.form()->listCamComboBox;
-    QVERIFY(list->count() >= 2);
-    {
-        const QSignalBlocker block(list);
-        list->setCurrentIndex(1);
-    }
-    QCOMPARE(w.camera()->openCamera(0), 0);
-    QVERIFY(w.camera()->isOpen());
 }
 
 } // namespace

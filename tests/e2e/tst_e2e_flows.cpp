@@ -21,6 +21,11 @@ QVariantMap smallHead(int w = 640, int h = 480) {
     return quietHead(w, h);
 }
 
+// A region around the small head's spot and an exposure that keeps it below saturation.
+QVariantMap streamingSettings() {
+    return {{QStringLiteral("rect"), QRect(380, 260, 200, 200)}, {QStringLiteral("expo"), 3000.0}};
+}
+
 void verifyLocked(MainWindow& w) {
     Ui::MainWindow* ui = w.form();
     QVERIFY(!w.camera()->isOpen());
@@ -156,8 +161,7 @@ private slots:
         testsupport::ModalAnswerer answer;
         QVERIFY(placeDemoFiles());
         setHeadKeys(smallHead());
-        storeSettings({{QStringLiteral("rect"), QRect(380, 260, 200, 200)},
-                       {QStringLiteral("expo"), 3000.0}});
+        storeSettings(streamingSettings());
         auto w = openWindow();
         Ui::MainWindow* ui = w->form();
         selectCamera(*w);
@@ -201,8 +205,7 @@ private slots:
         k.insert(QStringLiteral("temperature"), 66.0);
         k.insert(QStringLiteral("temperatureRise"), 300.0); // 5 degrees a second
         setHeadKeys(k);
-        storeSettings({{QStringLiteral("rect"), QRect(380, 260, 200, 200)},
-                       {QStringLiteral("expo"), 3000.0}});
+        storeSettings(streamingSettings());
         auto w = openWindow(); // the 2 s watch is stopped until the sensor is hot
         Ui::MainWindow* ui = w->form();
         selectCamera(*w);
@@ -233,8 +236,7 @@ private slots:
         QVariantMap k = smallHead();
         k.insert(QStringLiteral("unplugAfter"), 40);
         setHeadKeys(k);
-        storeSettings({{QStringLiteral("rect"), QRect(380, 260, 200, 200)},
-                       {QStringLiteral("expo"), 3000.0}});
+        storeSettings(streamingSettings());
         auto w = openWindow();
         Ui::MainWindow* ui = w->form();
         selectCamera(*w);

@@ -4,10 +4,7 @@
 // typed in; then all three beams at other powers must read back within 3 %. A second
 // landing corner is calibrated the same way and must leave the first one untouched.
 
-#include "BasCam.h"
-#include "MainWindow.h"
-#include "MainWindowForm.h"
-#include "TestSupport.h"
+#include "E2eKit.h"
 
 #include <QFile>
 #include <QLabel>
@@ -83,31 +80,12 @@ QRect roiFor(const QString& corner) {
     return QRect(720 - 150, cy - 150, 300, 300);
 }
 
-void storeSettings(const QString& corner) {
-    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-    s.setValue(QStringLiteral("Last_Version/Version"), 104);
-    s.setValue(QStringLiteral("expo"), 10000.0);
-    s.setValue(QStringLiteral("rect"), roiFor(corner));
-    s.setValue(QStringLiteral("Stab"), 2);
-}
-
 double powerOf(const QLabel* label) {
-    QString t = label->text();
-    if (!t.endsWith(QStringLiteral(" W")))
-        return -1;
-    t.chop(2);
-    bool ok = false;
-    const double v = t.toDouble(&ok);
-    return ok ? v : -1;
+    return e2e::wattsOf(label->text()).value_or(-1);
 }
 
 class Bench {
 public:
-    Bench() {
-        w.show();
-        QVERIFY(testsupport::waitUntil([&] { return ui->graphicsView->scene() != nullptr; }));
-    }
-
     // Selects the head group by its list entry "name (serial)", as a user would.
     void select(const QString& group) {
         ui->actionStartStream->setChecked(false);
@@ -116,7 +94,7 @@ public:
         QVERIFY2(index > 0, qPrintable(group));
         list->setCurrentIndex(0);
         list->setCurrentIndex(index);
-        QVERIFY(w.camera()->isOpen());
+        QVERIFY(w->camera()->isOpen());
         QVERIFY(ui->actionStartStream->isEnabled());
         QCOMPARE(ui->calRPushButton->isEnabled(), true);
     }
@@ -161,8 +139,8 @@ public:
     }
 
     testsupport::ModalAnswerer answer;
-    MainWindow w;
-    Ui::MainWindow* ui = w.form();
+    std::unique_ptr<MainWindow> w = e2e::openWindow();
+    Ui::MainWindow* ui = w->form();
 };
 
 void comparePowers(const Powers& shown, const Powers& expected) {
@@ -202,10 +180,10 @@ private slots:
     void calibratedPowersMatchInTwoIndependentCorners() {
         testsupport::TempWorkDir dir;
         writeHeads();
-        storeSettings(QStringLiteral("BR"));
+        e2e::storeSettings({{QStringLiteral("expo"), 10000.0},
+                            {QStringLiteral("rect"), roiFor(QStringLiteral("BR"))},
+                            {QStringLiteral("Stab"), 2}});
         Bench b;
-        if (QTest::currentTestFailed())
-            return;
 
         // Uncalibrated: the factory defaults are plainly wrong for this head.
         STEP(b.select(QStringLiteral("BRall")));
@@ -248,10 +226,7 @@ private slots:
         const double redFactorBR = s.value(QStringLiteral("Power/635_BR")).toDouble();
 
         // Second corner: the same head lands its beams top right.
-        {
-            QSettings st(QStringLiteral("basini.ini"), QSettings::IniFormat);
-            st.setValue(QStringLiteral("rect"), roiFor(QStringLiteral("TR")));
-        }
+        e2e::storeSettings({{QStringLiteral("rect"), roiFor(QStringLiteral("TR"))}});
         STEP(b.selectCorner(QStringLiteral("TR")));
         for (int c = 0; c < 3; ++c) {
             STEP(b.select(QStringLiteral("TR") + QLatin1String(kChannel[c]) +
@@ -267,10 +242,7 @@ private slots:
                      .value(QStringLiteral("Power/635_BR"))
                      .toDouble(),
                  redFactorBR);
-        {
-            QSettings st(QStringLiteral("basini.ini"), QSettings::IniFormat);
-            st.setValue(QStringLiteral("rect"), roiFor(QStringLiteral("BR")));
-        }
+        e2e::storeSettings({{QStringLiteral("rect"), roiFor(QStringLiteral("BR"))}});
         STEP(b.selectCorner(QStringLiteral("BR")));
         STEP(b.select(QStringLiteral("BRall")));
         STEP(comparePowers(b.measure(), kMeasurePowersBR));
