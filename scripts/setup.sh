@@ -12,6 +12,8 @@ LUMETRA_PACKAGES=(
     libaravis-dev libusb-1.0-0-dev aravis-tools iproute2 util-linux
     xvfb xauth python3 clang-format
 )
+# What scripts/package needs on top: the package tools and the checkers it runs.
+LUMETRA_PACKAGING_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 
 lumetra_install_packages() {
     local missing=()

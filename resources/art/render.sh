@@ -15,6 +15,9 @@ rsvg-convert -w 128 -h 128 "$here/restart.svg" -o "$icons/Restart_Circle.png"
 rsvg-convert -w 128 -h 128 "$here/save.svg" -o "$icons/SaveIcon_Circle.png"
 rsvg-convert -w 128 -h 128 "$here/logo_small.svg" -o "$icons/Logo_small.png"
 rsvg-convert -w 334 -h 256 "$here/logo.svg" -o "$icons/Logo.png"
+# The desktop icon an installation puts into the hicolor theme (the SVG itself is the
+# scalable one).
+rsvg-convert -w 256 -h 256 "$here/favicon.svg" -o "$icons/AppIcon_256.png"
 
 # The window icon: an ICO holding PNG images of 16, 32, 48 and 64 pixels.
 tmp="$(mktemp -d)"
