@@ -6,75 +6,171 @@
 namespace lumetra::measure {
 
 namespace {
-constexpr int kRing = kMaxStabDepth;
 
-int slotOf(std::uint64_t frame) {
-    return int(frame % kRing);
-}
+using Byte = std::uint8_t;
 
-// px = max(px, h) over one row.
-LUMETRA_HOT_LOOP void maxInto(std::uint8_t* __restrict px, const std::uint8_t* __restrict h,
-                              std::size_t n) {
+// The frame's value joins a non-empty run of values: the running maximum grows, the result
+// is it combined with the suffix maximum at the window start, and the value takes its slot.
+LUMETRA_HOT_LOOP void pushAppend(Byte* __restrict px, Byte* __restrict run,
+                                 const Byte* __restrict front, Byte* __restrict slot,
+                                 std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        px[i] = std::max(px[i], h[i]);
+        const Byte x = px[i];
+        const Byte g = std::max(run[i], x);
+        run[i] = g;
+        slot[i] = x;
+        px[i] = std::max(front[i], g);
     }
 }
+
+// The same right after a fold (the run starts with this value).
+LUMETRA_HOT_LOOP void pushFirst(Byte* __restrict px, Byte* __restrict run,
+                                const Byte* __restrict front, Byte* __restrict slot,
+                                std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte x = px[i];
+        run[i] = x;
+        slot[i] = x;
+        px[i] = std::max(front[i], x);
+    }
+}
+
+// Both, when the window start is the oldest slot, which the frame's value then replaces.
+LUMETRA_HOT_LOOP void pushAppendInPlace(Byte* __restrict px, Byte* __restrict run,
+                                        Byte* __restrict slot, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte x = px[i];
+        const Byte f = slot[i];
+        const Byte g = std::max(run[i], x);
+        run[i] = g;
+        slot[i] = x;
+        px[i] = std::max(f, g);
+    }
+}
+
+LUMETRA_HOT_LOOP void pushFirstInPlace(Byte* __restrict px, Byte* __restrict run,
+                                       Byte* __restrict slot, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte x = px[i];
+        const Byte f = slot[i];
+        run[i] = x;
+        slot[i] = x;
+        px[i] = std::max(f, x);
+    }
+}
+
+// One step of a fold: acc and the slot both become their maximum.
+LUMETRA_HOT_LOOP void foldStep(Byte* __restrict acc, Byte* __restrict slot, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte v = std::max(acc[i], slot[i]);
+        acc[i] = v;
+        slot[i] = v;
+    }
+}
+
+// End of a fold whose window includes the oldest slot: the result takes it in, then the
+// frame's value replaces it.
+LUMETRA_HOT_LOOP void foldLast(Byte* __restrict px, const Byte* __restrict acc,
+                               Byte* __restrict slot, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte oldest = slot[i];
+        slot[i] = px[i];
+        px[i] = std::max(acc[i], oldest);
+    }
+}
+
+LUMETRA_HOT_LOOP void foldEnd(Byte* __restrict px, const Byte* __restrict acc,
+                              Byte* __restrict slot, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        slot[i] = px[i];
+        px[i] = acc[i];
+    }
+}
+
+int ringSlot(std::int64_t position, int kSlots) {
+    return int(position % kSlots);
+}
+
 } // namespace
 
 Stabilizer::Stabilizer()
-    : m_planes(std::size_t(kRing) * kMaxRoiSide * kRowBytes, 0),
-      m_leftAt(std::size_t(kMaxRoiSide) * kMaxRoiSide, 0) {}
+    : m_store(std::size_t(kMaxRoiSide) * kBlockBytes, 0),
+      m_leftAt(std::size_t(kMaxRoiSide) * kMaxRoiSide, 0), m_rows(std::size_t(kMaxRoiSide)),
+      m_scratch(std::size_t(kBands) * kSlots * kRowBytes, 0) {}
 
 std::size_t Stabilizer::memoryBytes() const {
-    return m_planes.capacity() + m_leftAt.capacity() + sizeof(*this);
+    return m_store.capacity() + m_leftAt.capacity() + m_rows.capacity() * sizeof(RowState) +
+           m_scratch.capacity() + sizeof(*this);
 }
 
 void Stabilizer::beginFrame(int width, int height, int depth) {
     m_prevW = m_w;
     m_prevH = m_h;
-    m_prevDepth = m_depth;
     m_w = std::clamp(width, 0, kMaxRoiSide);
     m_h = std::clamp(height, 0, kMaxRoiSide);
     m_depth = std::clamp(depth, 1, kMaxStabDepth);
-    ++m_frame;
+    const std::int64_t last = m_frame++;
 
-    // Pixels of the previous frame that this frame does not touch remember when they left,
-    // so they can be brought back into line when the crop grows again.
-    const std::uint8_t prevSlot = std::uint8_t(slotOf(m_frame - 1));
+    // Pixels of the previous frame that this frame does not touch note where their newest
+    // value sits and how many values they keep, to rejoin a row when the crop grows again.
     for (int y = 0; y < m_prevH; ++y) {
-        std::uint8_t* left = m_leftAt.data() + std::size_t(y) * kMaxRoiSide;
-        if (y >= m_h) {
-            std::memset(left, prevSlot, std::size_t(m_prevW));
-        } else if (m_prevW > m_w) {
-            std::memset(left + m_w, prevSlot, std::size_t(m_prevW - m_w));
+        const int from = y >= m_h ? 0 : std::min(m_w, m_prevW);
+        if (from >= m_prevW) {
+            continue;
         }
+        const std::int64_t kept = std::min<std::int64_t>(last - m_rows[y].start + 1, kSlots);
+        const Byte note = Byte(ringSlot(last, kSlots) | int(kept) << 4);
+        std::memset(m_leftAt.data() + std::size_t(y) * kMaxRoiSide + from, note,
+                    std::size_t(m_prevW - from));
     }
-
-    // In the previous frame's area the histories hold at most prevDepth values; after this
-    // frame's value is added, ages depth..prevDepth fall out (age 10 is overwritten).
-    m_zeroFrom = m_depth;
-    m_zeroTo = std::min(m_prevDepth, kRing - 1);
 }
 
-void Stabilizer::adoptPixel(int x, int y) {
-    // Rotate the ring of a pixel that was not touched by the previous frame so that its
-    // newest value sits where the previous frame wrote, then drop ages depth and older.
-    const int left = m_leftAt[std::size_t(y) * kMaxRoiSide + std::size_t(x)];
-    const int target = slotOf(m_frame - 1);
-    const int shift = (target - left + kRing) % kRing;
-    std::uint8_t old[kRing][3];
-    const std::size_t off = std::size_t(x) * 3;
-    if (shift != 0) {
-        for (int s = 0; s < kRing; ++s) {
-            std::memcpy(old[s], row(s, y) + off, 3);
+void Stabilizer::restoreRun(int y, int x0, int x1, Byte left, Byte* scratch) {
+    const std::int64_t last = m_frame - 1;
+    const int newest = left & 15;
+    const int kept = left >> 4;
+    const std::size_t off = std::size_t(x0) * 3;
+    const std::size_t len = std::size_t(x1 - x0) * 3;
+    // Age a (0 = newest) sits in slot newest - a before and in slot of (last - a) after.
+    if (newest == ringSlot(last, kSlots)) {
+        for (int age = kept; age < kSlots; ++age) {
+            std::memset(slot(y, last - age) + off, 0, len);
         }
-        for (int s = 0; s < kRing; ++s) {
-            std::memcpy(row((s + shift) % kRing, y) + off, old[s], 3);
+        return;
+    }
+    for (int s = 0; s < kSlots; ++s) {
+        std::memcpy(scratch + std::size_t(s) * len, slot(y, s) + off, len);
+    }
+    for (int age = 0; age < kSlots; ++age) {
+        Byte* dst = slot(y, last - age) + off;
+        if (age < kept) {
+            std::memcpy(dst, scratch + std::size_t((newest - age + kSlots) % kSlots) * len, len);
+        } else {
+            std::memset(dst, 0, len);
         }
     }
-    for (int age = m_depth; age < kRing; ++age) {
-        std::memset(row(slotOf(m_frame + kRing - std::uint64_t(age)), y) + off, 0, 3);
+}
+
+void Stabilizer::joinRow(int y, int keptWidth, Byte* scratch) {
+    const std::int64_t last = m_frame - 1;
+    // The pixels that stayed hold values from the row's start only; older slots are stale.
+    if (keptWidth > 0) {
+        const std::int64_t kept = last - m_rows[y].start + 1;
+        for (std::int64_t age = kept; age < kSlots; ++age) {
+            std::memset(slot(y, last - age), 0, std::size_t(keptWidth) * 3);
+        }
     }
+    const Byte* left = m_leftAt.data() + std::size_t(y) * kMaxRoiSide;
+    for (int x = keptWidth; x < m_w;) {
+        int end = x + 1;
+        while (end < m_w && left[end] == left[x]) {
+            ++end;
+        }
+        restoreRun(y, x, end, left[x], scratch);
+        x = end;
+    }
+    // Every slot now holds a value of this pixel (or 0) at the row's positions.
+    m_rows[y].start = last - kSlots + 1;
 }
 
 int Stabilizer::stabilizeBand(QImage* image, int band) {
@@ -87,28 +183,48 @@ int Stabilizer::stabilizeBand(const RowView& image, int band) {
     const int y0 = bandBegin(m_h, band);
     const int y1 = bandEnd(m_h, band);
     const std::size_t n = std::size_t(m_w) * 3;
-    std::uint8_t* ages[kRing];
+    const std::int64_t now = m_frame;
+    Byte* scratch = m_scratch.data() + std::size_t(band) * kSlots * kRowBytes;
     for (int y = y0; y < y1; ++y) {
-        for (int age = 0; age < kRing; ++age) {
-            ages[age] = row(slotOf(m_frame + kRing - std::uint64_t(age)), y);
+        RowState& row = m_rows[std::size_t(y)];
+        const int keptWidth = y < m_prevH ? std::min(m_prevW, m_w) : 0;
+        const bool joined = keptWidth < m_w;
+        if (joined) {
+            joinRow(y, keptWidth, scratch);
         }
-        // Pixels new to the area of the previous frame.
-        const int newFrom = y < m_prevH ? std::min(m_prevW, m_w) : 0;
-        for (int x = newFrom; x < m_w; ++x) {
-            adoptPixel(x, y);
+        const std::int64_t start = std::max(row.start, now - m_depth + 1);
+        // Fold when the window has left the suffix maxima, and besides once per depth
+        // frames at a phase of the row's own, so that folds spread over the frames.
+        const bool fold = joined || start > row.fold || (now + y) % m_depth == 0;
+        Byte* px = image.row(y);
+        Byte* run = running(y);
+        Byte* own = slot(y, now); // the slot of position now - kSlots
+        if (fold) {
+            std::memcpy(run, px, n);
+            for (std::int64_t p = now - 1; p >= std::max(start, now - kSlots + 1); --p) {
+                foldStep(run, slot(y, p), n);
+            }
+            if (start == now - kSlots) {
+                foldLast(px, run, own, n);
+            } else {
+                foldEnd(px, run, own, n);
+            }
+            row.fold = now;
+        } else {
+            const bool first = row.fold == now - 1;
+            if (start == now - kSlots) {
+                if (first) {
+                    pushFirstInPlace(px, run, own, n);
+                } else {
+                    pushAppendInPlace(px, run, own, n);
+                }
+            } else if (first) {
+                pushFirst(px, run, slot(y, start), own, n);
+            } else {
+                pushAppend(px, run, slot(y, start), own, n);
+            }
         }
-        const int keptEnd = y < m_prevH ? std::min(m_prevW, m_w) : 0;
-        for (int age = m_zeroFrom; age <= m_zeroTo; ++age) {
-            std::memset(ages[age], 0, std::size_t(keptEnd) * 3);
-        }
-
-        // Age 0 takes the new values; the row becomes the maximum over the live ages. One
-        // age at a time keeps the row in L1 and the memory streams few.
-        std::uint8_t* px = image.row(y);
-        std::memcpy(ages[0], px, n);
-        for (int age = 1; age < m_depth; ++age) {
-            maxInto(px, ages[age], n);
-        }
+        row.start = start;
     }
     return 0;
 }

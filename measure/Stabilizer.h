@@ -4,11 +4,23 @@
 // per pixel of the crop (crop coordinates), persist across frames and crop sizes, and are
 // never cleared; a lower depth shortens a history the next time its pixel is touched.
 //
-// Storage is a ring of kMaxStabDepth RGB planes over kMaxRoiSide x kMaxRoiSide, allocated
-// once. A slot that holds no (or an expired) value holds 0, so the maximum over the live
-// slots equals the maximum over the pixel's list. All pixels touched by the previous frame
-// share one ring position; a pixel that re-enters the crop is rotated into that position
-// once, using the frame number at which it last left (one byte per pixel).
+// The cost per pixel does not grow with the depth: a sliding-window maximum after van Herk
+// and Gil-Werman, kept per row as a two-stack queue. A row's history is split at its "fold"
+// frame: values up to it are held as suffix maxima (the maximum from that frame up to the
+// fold), later values as they came, together with their running maximum. A frame's result
+// is the suffix maximum at the start of its window combined with the running maximum. When
+// the window start passes the fold, the row folds again: one pass over its values, once per
+// `depth` frames, on a different frame for each row so that every frame does the same work.
+//
+// A suffix maximum may stand in for the value it replaced in every later window (they all
+// reach the fold), so a row can be folded at any time from what it holds. That is how
+// pixels that re-enter the crop join their row: their values are rotated into the row's
+// ring positions, the row's older positions are cleared for the pixels that never had
+// values there, and the row folds.
+//
+// Storage, allocated once: per history row, kMaxStabDepth - 1 ring slots of older values
+// (the frame's own value makes the tenth) and the running maximum; per pixel one byte for
+// pixels that left the crop (which slot holds their newest value, how many they keep).
 
 #include "MeasureTypes.h"
 
@@ -46,20 +58,34 @@ public:
     std::size_t memoryBytes() const;
 
 private:
-    std::uint8_t* row(int slot, int y) {
-        return m_planes.data() + (std::size_t(slot) * kMaxRoiSide + std::size_t(y)) * kRowBytes;
-    }
-    void adoptPixel(int x, int y);
-
+    static constexpr int kSlots = kMaxStabDepth - 1;
     static constexpr std::size_t kRowBytes = std::size_t(kMaxRoiSide) * 3;
+    static constexpr std::size_t kBlockBytes = std::size_t(kSlots + 1) * kRowBytes;
 
-    std::vector<std::uint8_t> m_planes; // [slot][row][column * 3 + channel]
-    std::vector<std::uint8_t> m_leftAt; // frame number (mod ring size) a pixel last left
-    std::uint64_t m_frame = 0;          // frames begun so far
-    int m_prevW = 0, m_prevH = 0, m_prevDepth = 0;
+    // Positions are frame numbers; a row's values sit in slot position % kSlots.
+    struct RowState {
+        std::int64_t start = 0; // oldest position of the row's window
+        std::int64_t fold = 0;  // positions up to here hold suffix maxima
+    };
+
+    std::uint8_t* slot(int y, std::int64_t position) {
+        return m_store.data() + std::size_t(y) * kBlockBytes +
+               std::size_t(position % kSlots) * kRowBytes;
+    }
+    std::uint8_t* running(int y) {
+        return m_store.data() + std::size_t(y) * kBlockBytes + std::size_t(kSlots) * kRowBytes;
+    }
+    void joinRow(int y, int keptWidth, std::uint8_t* scratch);
+    void restoreRun(int y, int x0, int x1, std::uint8_t left, std::uint8_t* scratch);
+
+    std::vector<std::uint8_t> m_store;    // [row][slot 0..8, running maximum][column * 3 + c]
+    std::vector<std::uint8_t> m_leftAt;   // [row][column]: newest slot | values kept << 4
+    std::vector<RowState> m_rows;         // [row]
+    std::vector<std::uint8_t> m_scratch;  // [band][slot][column * 3 + c]
+    std::int64_t m_frame = kMaxStabDepth; // position of the current frame (always > kSlots)
+    int m_prevW = 0, m_prevH = 0;
     // State of the current frame.
     int m_w = 0, m_h = 0, m_depth = 0;
-    int m_zeroFrom = 0, m_zeroTo = -1; // ages to clear in the previous frame's area
 };
 
 } // namespace lumetra::measure
