@@ -1,6 +1,7 @@
 #include "ColorCorrection.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -35,17 +36,89 @@ LUMETRA_HOT_LOOP void splitRow(const uchar* p, int w, std::uint8_t* r, std::uint
     }
 }
 
-// One output channel: m0*r + m1*g + m2*b summed in double (left to right), then float,
-// clamped to 0..255 and truncated.
-LUMETRA_HOT_LOOP void mixRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
-                             int w, double m0, double m1, double m2, std::uint8_t* out) {
+// How one output channel is mixed. The defined result is m0*r + m1*g + m2*b summed in
+// double (left to right), then float, clamped to 0..255 and truncated. It only steps where
+// that float reaches a whole number, so a single-precision sum whose error bound keeps it
+// clear of every step gives the same byte at twice the lanes; pixels near a step, and
+// matrices where no useful bound exists, take the double path.
+struct MixPlan {
+    double m0 = 0, m1 = 0, m2 = 0;
+    float f0 = 0, f1 = 0, f2 = 0;
+    float margin = 0;    // bound on |single - exact| plus the float rounding below a step
+    bool single = false; // use the single-precision path
+};
+
+// True when every product and partial sum is exact in single precision (and so in double):
+// the coefficients are multiples of a common power of two small enough for 24 bits.
+bool exactInSingle(double m0, double m1, double m2) {
+    for (int e = 0; e <= 24; ++e) {
+        const double k0 = std::ldexp(m0, e), k1 = std::ldexp(m1, e), k2 = std::ldexp(m2, e);
+        if (k0 == std::trunc(k0) && k1 == std::trunc(k1) && k2 == std::trunc(k2)) {
+            return (std::abs(k0) + std::abs(k1) + std::abs(k2)) * 255.0 < std::ldexp(1.0, 24);
+        }
+    }
+    return false;
+}
+
+MixPlan planFor(double m0, double m1, double m2) {
+    MixPlan p;
+    p.m0 = m0;
+    p.m1 = m1;
+    p.m2 = m2;
+    const double sumAbs = std::abs(m0) + std::abs(m1) + std::abs(m2);
+    if (!(sumAbs < std::ldexp(1.0, 20))) { // also NaN and infinities: double path only
+        return p;
+    }
+    p.f0 = float(m0);
+    p.f1 = float(m1);
+    p.f2 = float(m2);
+    p.single = true;
+    if (exactInSingle(m0, m1, m2)) {
+        return p; // the single-precision sum is the exact one: no margin
+    }
+    // Four roundings of relative size 2^-24 (coefficient, product, two sums) on at most
+    // 255 * sumAbs, the double path's own error, the rounding of s +- margin, and 2^-17:
+    // below a step k <= 255 the float conversion already rounds up from k - 2^-17.
+    const double u = std::ldexp(1.0, -24);
+    p.margin = float(std::ldexp(1.0, -17) + 16.0 * u * (255.0 * sumAbs + 1.0));
+    return p;
+}
+
+inline void mixExact(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, int w,
+                     const MixPlan& p, std::uint8_t* out) {
     for (int x = 0; x < w; ++x) {
-        const double s = m0 * double(r[x]) + m1 * double(g[x]) + m2 * double(b[x]);
+        const double s = p.m0 * double(r[x]) + p.m1 * double(g[x]) + p.m2 * double(b[x]);
         float f = float(s);
         f = f > 0.0f ? f : 0.0f; // also catches NaN from a broken matrix
         f = f < 255.0f ? f : 255.0f;
         out[x] = std::uint8_t(std::int32_t(f));
     }
+}
+
+LUMETRA_HOT_LOOP void mixRow(const std::uint8_t* __restrict r, const std::uint8_t* __restrict g,
+                             const std::uint8_t* __restrict b, int w, const MixPlan& p,
+                             std::uint8_t* __restrict out) {
+    constexpr int kBlock = 32;
+    int x = 0;
+    if (p.single) {
+        const float f0 = p.f0, f1 = p.f1, f2 = p.f2, margin = p.margin;
+        for (; x + kBlock <= w; x += kBlock) {
+            std::int32_t differ = 0;
+            for (int k = 0; k < kBlock; ++k) {
+                const float s = f0 * float(r[x + k]) + f1 * float(g[x + k]) + f2 * float(b[x + k]);
+                // Both ends truncate alike: no step lies within the margin (the bytes below 0
+                // and above 255 saturate alike too).
+                const std::int32_t lo = std::int32_t(s - margin);
+                const std::int32_t hi = std::int32_t(s + margin);
+                differ |= lo ^ hi;
+                out[x + k] = std::uint8_t(std::clamp(lo, 0, 255));
+            }
+            if (differ != 0) {
+                mixExact(r + x, g + x, b + x, kBlock, p, out + x);
+            }
+        }
+    }
+    mixExact(r + x, g + x, b + x, w - x, p, out + x);
 }
 
 LUMETRA_HOT_LOOP void joinRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
@@ -94,6 +167,9 @@ ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, 
     auto at = [&](const std::vector<std::uint8_t>& plane, int x, int y) {
         return plane.data() + std::size_t(y) * std::size_t(kw) + std::size_t(x);
     };
+    const MixPlan red = planFor(m[0], m[1], m[2]);
+    const MixPlan green = planFor(m[3], m[4], m[5]);
+    const MixPlan blue = planFor(m[6], m[7], m[8]);
     ChannelSums sums{0, 0, 0};
     for (int y = y0; y < y1; ++y) {
         const int ax = mg + shift.sx, ay = y + mg + shift.sy;
@@ -103,9 +179,9 @@ ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, 
         std::uint8_t* r = planes->red.data() + o;
         std::uint8_t* g = planes->green.data() + o;
         std::uint8_t* b = planes->blue.data() + o;
-        mixRow(at(k.red, ax, ay), at(k.green, ax, ay), at(k.blue, ax, ay), w, m[0], m[1], m[2], r);
-        mixRow(at(k.red, bx, by), at(k.green, bx, by), at(k.blue, bx, by), w, m[3], m[4], m[5], g);
-        mixRow(at(k.red, px, py), at(k.green, px, py), at(k.blue, px, py), w, m[6], m[7], m[8], b);
+        mixRow(at(k.red, ax, ay), at(k.green, ax, ay), at(k.blue, ax, ay), w, red, r);
+        mixRow(at(k.red, bx, by), at(k.green, bx, by), at(k.blue, bx, by), w, green, g);
+        mixRow(at(k.red, px, py), at(k.green, px, py), at(k.blue, px, py), w, blue, b);
         joinRow(r, g, b, w, out.row(y), planes->all.data() + o);
         sums[0] += sumRow(at(k.red, px, py), w);
         sums[1] += sumRow(at(k.green, px, py), w);
