@@ -177,6 +177,58 @@ private slots:
         QCOMPARE(blue(r.correctedImage, 3, 3), 100); // 100.9 truncated
     }
 
+    // Every byte triple through matrices chosen to put many sums on or next to the steps of
+    // the result (decimal weights that add up to whole numbers, large weights, exact binary
+    // weights), against the defined double sum.
+    void mixingMatchesTheDoubleSumOnEveryInput() {
+        const UnmixMatrix matrices[] = {
+            {0.1, 0.2, 0.7, 0.3, 0.3, 0.4, 1.1, -0.1, 0.05},
+            {7.31, -5.97, 3.13, -11.0, 9.999, 2.0001, 1.0 / 3, 1.0 / 3, 1.0 / 3},
+            {1.0337, -0.0614, -0.0239, -0.2354, 1.0913, -0.0636, 0.0265, -0.3103, 1.0190},
+            {0.5, 0.25, -0.125, 1, 0, 0, 1 + 1.0 / 1048576, 0, 0},
+        };
+        const int n = 256, m = kCorrectionMargin;
+        CropPlanes crop; // red runs along x, green along y, blue is one value per pass
+        crop.resize(n + 2 * m, n + 2 * m);
+        for (int y = 0; y < crop.height; ++y) {
+            for (int x = 0; x < crop.width; ++x) {
+                crop.red[std::size_t(y) * crop.width + x] = uchar(std::clamp(x - m, 0, 255));
+                crop.green[std::size_t(y) * crop.width + x] = uchar(std::clamp(y - m, 0, 255));
+            }
+        }
+        QImage out(n, n, QImage::Format_RGB888);
+        const RowView rows{out.bits(), out.bytesPerLine(), n, n};
+        SpotPlanes planes;
+        planes.resize(n, n);
+        for (const UnmixMatrix& mat : matrices) {
+            for (int b = 0; b < 256; ++b) {
+                std::fill(crop.blue.begin(), crop.blue.end(), uchar(b));
+                correctRows(crop, mat, Shift{}, rows, &planes, 0, n);
+                for (int g = 0; g < n; ++g) {
+                    const uchar* p = out.constScanLine(g);
+                    for (int r = 0; r < n; ++r) {
+                        for (int c = 0; c < 3; ++c) {
+                            float f =
+                                float(mat[3 * c] * r + mat[3 * c + 1] * g + mat[3 * c + 2] * b);
+                            f = f > 0 ? f : 0;
+                            f = f < 255 ? f : 255;
+                            if (p[3 * r + c] != int(f)) {
+                                QFAIL(qPrintable(QStringLiteral("channel %1 of (%2, %3, %4): %5, "
+                                                                "expected %6")
+                                                     .arg(c)
+                                                     .arg(r)
+                                                     .arg(g)
+                                                     .arg(b)
+                                                     .arg(p[3 * r + c])
+                                                     .arg(int(f))));
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+
     void redBoostSaturates() {
         const QImage crop = filled(20, 20, 70, 30, 40);
         FramePipeline pipe;

@@ -58,6 +58,7 @@ QRect randomRoi(std::mt19937& rng, int fw, int fh, int w, int h) {
 struct SequenceKind {
     int minSide, maxSide; // crop sides
     int wideChance;       // percent of crops 1190..1210 wide and few rows high
+    int quiet = 1;        // events are this many times rarer (long runs at one depth)
 };
 
 } // namespace
@@ -85,7 +86,7 @@ private:
         int stabCount = 0;
         int compared = 0;
         for (int f = 0; f < frames; ++f) {
-            const int event = int(rng() % 100);
+            const int event = int(rng() % unsigned(100 * kind.quiet));
             if (event < 6) { // new crop size (a ROI resize resets the count)
                 wide = int(rng() % 100) < kind.wideChance;
                 w = wide ? 1190 + int(rng() % 21) : side(rng);
@@ -159,6 +160,20 @@ private slots:
             total += n;
         }
         QVERIFY(total >= 240);
+    }
+
+    // Few events: the history folds many times at one depth, and each change of depth or
+    // crop lands at some point of a fold cycle, with pixels out of the crop for longer
+    // than the deepest history before they come back.
+    void longRunsBetweenChanges() {
+        std::mt19937 rng(9001);
+        int total = 0;
+        for (int s = 0; s < 6; ++s) {
+            const int n = runSequence(rng, {6, 40, 0, 6}, 150);
+            QVERIFY2(n > 0, qPrintable(QStringLiteral("sequence %1 differs").arg(s)));
+            total += n;
+        }
+        QVERIFY(total >= 900);
     }
 
     // Crops wider than the history (cut to it) and pixels far right in the history.
