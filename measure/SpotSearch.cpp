@@ -9,39 +9,61 @@ namespace {
 constexpr int kBright = 10;
 constexpr int kCount = 5;
 
-// One row of the bright scan: per-column bright counts and maxima from the fifth bright
-// pixel on; returns the number of bright pixels in the row.
+// Counts only ever meet the threshold kCount, so they stop at it and fit the plane's own
+// type, as does a column maximum: many pixels per vector. A span's bright pixels fit 16
+// bits.
+constexpr int kSpan = 1 << 15;
+
+// One span of a row of the bright scan: per-column bright counts and maxima from the fifth
+// bright pixel on; returns the number of bright pixels.
 template <typename T>
-LUMETRA_HOT_LOOP int brightRow(const T* v, int w, std::int32_t* count, std::int32_t* colMax) {
-    int n = 0;
+LUMETRA_HOT_LOOP int brightSpan(const T* __restrict v, int w, T* __restrict count,
+                                T* __restrict colMax) {
+    std::uint16_t n = 0;
     for (int x = 0; x < w; ++x) {
-        const std::int32_t val = v[x];
-        const std::int32_t bright = val > kBright;
-        const std::int32_t c = count[x] + bright;
-        count[x] = c;
-        const std::int32_t eligible = (bright & (c >= kCount)) ? val : 0;
+        const T val = v[x];
+        const T bright = val > kBright;
+        const T c = T(count[x] + bright);
+        count[x] = std::min(c, T(kCount));
+        const T eligible = (bright != 0 && c >= kCount) ? val : T(0);
         colMax[x] = std::max(colMax[x], eligible);
-        n += bright;
+        n = std::uint16_t(n + bright);
     }
     return n;
 }
 
-// One row of the half-maximum scan over columns [0, w) of the box.
+// One span of a row of the half-maximum scan.
 template <typename T>
-LUMETRA_HOT_LOOP int aboveRow(const T* v, int w, std::int32_t half, std::int32_t* count) {
-    int n = 0;
+LUMETRA_HOT_LOOP int aboveSpan(const T* __restrict v, int w, T half, T* __restrict count) {
+    std::uint16_t n = 0;
     for (int x = 0; x < w; ++x) {
-        const std::int32_t above = std::int32_t(v[x]) > half;
-        count[x] += above;
-        n += above;
+        const T above = v[x] > half;
+        count[x] = std::min(T(count[x] + above), T(kCount));
+        n = std::uint16_t(n + above);
+    }
+    return n;
+}
+
+template <typename T> int brightRow(const T* v, int w, T* count, T* colMax) {
+    int n = 0;
+    for (int x = 0; x < w; x += kSpan) {
+        n += brightSpan(v + x, std::min(kSpan, w - x), count + x, colMax + x);
+    }
+    return n;
+}
+
+template <typename T> int aboveRow(const T* v, int w, T half, T* count) {
+    int n = 0;
+    for (int x = 0; x < w; x += kSpan) {
+        n += aboveSpan(v + x, std::min(kSpan, w - x), half, count + x);
     }
     return n;
 }
 
 template <typename T>
 void search(const T* plane, int w, int h, int* maxOut, QPoint* centre, QPoint* size) {
-    std::vector<std::int32_t> count(std::size_t(w) + 1, 0);
-    std::vector<std::int32_t> colMax(std::size_t(w) + 1, 0);
+    std::vector<T> count(std::size_t(w) + 1, 0);
+    std::vector<T> colMax(std::size_t(w) + 1, 0);
     int firstRow = -1, lastRow = -1;
     for (int y = 0; y < h; ++y) {
         if (brightRow(plane + std::size_t(y) * w, w, count.data(), colMax.data()) >= kCount) {
@@ -71,7 +93,8 @@ void search(const T* plane, int w, int h, int* maxOut, QPoint* centre, QPoint* s
     std::fill(count.begin(), count.end(), 0);
     int fFirstRow = -1, fLastRow = -1;
     for (int y = firstRow; y < lastRow; ++y) {
-        if (aboveRow(plane + std::size_t(y) * w + firstCol, boxW, half, count.data()) >= kCount) {
+        if (aboveRow(plane + std::size_t(y) * w + firstCol, boxW, T(half), count.data()) >=
+            kCount) {
             fLastRow = y;
             if (fFirstRow < 0) {
                 fFirstRow = y;
