@@ -84,8 +84,9 @@ MixPlan planFor(double m0, double m1, double m2) {
     return p;
 }
 
-inline void mixExact(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, int w,
-                     const MixPlan& p, std::uint8_t* out) {
+// Inputs are channel values held as floats (exact for 0..255).
+inline void mixExact(const float* r, const float* g, const float* b, int w, const MixPlan& p,
+                     std::uint8_t* out) {
     for (int x = 0; x < w; ++x) {
         const double s = p.m0 * double(r[x]) + p.m1 * double(g[x]) + p.m2 * double(b[x]);
         float f = float(s);
@@ -95,8 +96,8 @@ inline void mixExact(const std::uint8_t* r, const std::uint8_t* g, const std::ui
     }
 }
 
-LUMETRA_HOT_LOOP void mixRow(const std::uint8_t* __restrict r, const std::uint8_t* __restrict g,
-                             const std::uint8_t* __restrict b, int w, const MixPlan& p,
+LUMETRA_HOT_LOOP void mixRow(const float* __restrict r, const float* __restrict g,
+                             const float* __restrict b, int w, const MixPlan& p,
                              std::uint8_t* __restrict out) {
     constexpr int kBlock = 32;
     int x = 0;
@@ -105,7 +106,7 @@ LUMETRA_HOT_LOOP void mixRow(const std::uint8_t* __restrict r, const std::uint8_
         for (; x + kBlock <= w; x += kBlock) {
             std::int32_t differ = 0;
             for (int k = 0; k < kBlock; ++k) {
-                const float s = f0 * float(r[x + k]) + f1 * float(g[x + k]) + f2 * float(b[x + k]);
+                const float s = f0 * r[x + k] + f1 * g[x + k] + f2 * b[x + k];
                 // Both ends truncate alike: no step lies within the margin (the bytes below 0
                 // and above 255 saturate alike too).
                 const std::int32_t lo = std::int32_t(s - margin);
@@ -121,6 +122,30 @@ LUMETRA_HOT_LOOP void mixRow(const std::uint8_t* __restrict r, const std::uint8_
     mixExact(r + x, g + x, b + x, w - x, p, out + x);
 }
 
+LUMETRA_HOT_LOOP void toFloat(const std::uint8_t* __restrict v, int w, float* __restrict out) {
+    for (int x = 0; x < w; ++x) {
+        out[x] = float(v[x]);
+    }
+}
+
+// The same, returning the sum of the values (w at most kMaxRoiSide: no overflow).
+LUMETRA_HOT_LOOP qint64 toFloatSum(const std::uint8_t* __restrict v, int w, float* __restrict out) {
+    std::uint32_t s = 0;
+    for (int x = 0; x < w; ++x) {
+        out[x] = float(v[x]);
+        s += v[x];
+    }
+    return qint64(s);
+}
+
+// A row to float, summing the w values from x0 on.
+qint64 convertRow(const std::uint8_t* v, int kw, int x0, int w, float* out) {
+    toFloat(v, x0, out);
+    const qint64 s = toFloatSum(v + x0, w, out + x0);
+    toFloat(v + x0 + w, kw - x0 - w, out + x0 + w);
+    return s;
+}
+
 LUMETRA_HOT_LOOP void joinRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
                               int w, uchar* out, std::uint16_t* all) {
     for (int x = 0; x < w; ++x) {
@@ -129,14 +154,6 @@ LUMETRA_HOT_LOOP void joinRow(const std::uint8_t* r, const std::uint8_t* g, cons
         out[3 * x + 2] = b[x];
         all[x] = std::uint16_t(r[x] + g[x] + b[x]);
     }
-}
-
-LUMETRA_HOT_LOOP qint64 sumRow(const std::uint8_t* v, int w) {
-    std::uint32_t s = 0; // at most 1200 * 255 per row
-    for (int x = 0; x < w; ++x) {
-        s += v[x];
-    }
-    return qint64(s);
 }
 
 } // namespace
@@ -170,22 +187,48 @@ ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, 
     const MixPlan red = planFor(m[0], m[1], m[2]);
     const MixPlan green = planFor(m[3], m[4], m[5]);
     const MixPlan blue = planFor(m[6], m[7], m[8]);
+
+    // Each crop row serves three output rows (red of the row shift.sy above its own, green,
+    // blue), so it is converted to float once for all three.
+    std::vector<float> rowBuf(std::size_t(kw) * 3);
+    float* fr = rowBuf.data();
+    float* fg = fr + kw;
+    float* fb = fg + kw;
+    auto outRow = [&](std::vector<std::uint8_t>& plane, int y) {
+        return plane.data() + std::size_t(y) * std::size_t(w);
+    };
+    const int sx = shift.sx, sy = shift.sy;
     ChannelSums sums{0, 0, 0};
+    for (int j = y0 + mg - std::abs(sy); j < y1 + mg + std::abs(sy); ++j) {
+        const int yr = j - mg - sy, yg = j - mg, yb = j - mg + sy;
+        const bool needR = yr >= y0 && yr < y1;
+        const bool needG = yg >= y0 && yg < y1;
+        const bool needB = yb >= y0 && yb < y1;
+        if (!needR && !needG && !needB) {
+            continue;
+        }
+        // The raw sums are of the pixels blue samples: this row, when it serves blue.
+        const int sumFrom = mg - sx, sumLen = needB ? w : 0;
+        sums[0] += convertRow(at(k.red, 0, j), kw, sumFrom, sumLen, fr);
+        sums[1] += convertRow(at(k.green, 0, j), kw, sumFrom, sumLen, fg);
+        sums[2] += convertRow(at(k.blue, 0, j), kw, sumFrom, sumLen, fb);
+        if (needR) {
+            const int x = mg + sx;
+            mixRow(fr + x, fg + x, fb + x, w, red, outRow(planes->red, yr));
+        }
+        if (needG) {
+            mixRow(fr + mg, fg + mg, fb + mg, w, green, outRow(planes->green, yg));
+        }
+        if (needB) {
+            const int x = mg - sx;
+            mixRow(fr + x, fg + x, fb + x, w, blue, outRow(planes->blue, yb));
+        }
+    }
+
     for (int y = y0; y < y1; ++y) {
-        const int ax = mg + shift.sx, ay = y + mg + shift.sy;
-        const int bx = mg, by = y + mg;
-        const int px = mg - shift.sx, py = y + mg - shift.sy;
         const std::size_t o = std::size_t(y) * std::size_t(w);
-        std::uint8_t* r = planes->red.data() + o;
-        std::uint8_t* g = planes->green.data() + o;
-        std::uint8_t* b = planes->blue.data() + o;
-        mixRow(at(k.red, ax, ay), at(k.green, ax, ay), at(k.blue, ax, ay), w, red, r);
-        mixRow(at(k.red, bx, by), at(k.green, bx, by), at(k.blue, bx, by), w, green, g);
-        mixRow(at(k.red, px, py), at(k.green, px, py), at(k.blue, px, py), w, blue, b);
-        joinRow(r, g, b, w, out.row(y), planes->all.data() + o);
-        sums[0] += sumRow(at(k.red, px, py), w);
-        sums[1] += sumRow(at(k.green, px, py), w);
-        sums[2] += sumRow(at(k.blue, px, py), w);
+        joinRow(planes->red.data() + o, planes->green.data() + o, planes->blue.data() + o, w,
+                out.row(y), planes->all.data() + o);
     }
     return sums;
 }
