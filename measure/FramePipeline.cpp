@@ -9,6 +9,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <cmath>
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* addr);
@@ -200,6 +201,10 @@ FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in, bool p
         t.valuePowerTotal = powerText(total, 0.15);
         r.power = p;
         r.totalPower = total;
+        if (std::isnan(total)) {
+            r.powerNote = QStringLiteral("power not available: the exposure or a power factor "
+                                         "gives no finite power");
+        }
     }
 
     // Spot search, one task per selector.

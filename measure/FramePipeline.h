@@ -77,6 +77,7 @@ struct FrameResult {
     std::array<float, 3> cornerSignal{};        // the matrix applied to channelSums
     std::optional<std::array<double, 3>> power; // W per channel; set when shown
     std::optional<double> totalPower;
+    QString powerNote; // why a shown power is "N/A" (no finite value), else empty
     std::optional<double> exposureFactor; // 1.1, 1.02, 0.94 or none
     QImage correctedImage;                // after the red boost, for display
     QImage stabilisedCrop;                // the crop as the stabiliser left it

@@ -1,6 +1,7 @@
 #include "Results.h"
 
 #include <cmath>
+#include <limits>
 
 namespace lumetra::measure {
 
@@ -51,11 +52,19 @@ QString maxText(int max) {
 }
 
 double channelPower(float signal, float exposureUs, double powerFactor) {
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    if (!(exposureUs > 0) || !std::isfinite(exposureUs) || !(powerFactor > 0) ||
+        !std::isfinite(powerFactor))
+        return none;
     const float perUs = signal / exposureUs;
-    return double(perUs) / powerFactor;
+    const double watts = double(perUs) / powerFactor;
+    return std::isfinite(watts) ? watts : none;
 }
 
 QString powerText(double watts, double threshold) {
+    if (std::isnan(watts)) {
+        return kNotAvailableText;
+    }
     if (watts > threshold) {
         return number2(watts) + QStringLiteral(" W");
     }

@@ -32,9 +32,11 @@ QString alignmentText(MeasurePair p);
 // Peak level of a channel: "N/A" up to 25, else the integer percent of 255 and "%".
 QString maxText(int max);
 
-// Signal / exposure in single precision, then / factor in double.
+// Signal / exposure in single precision, then / factor in double. NaN when the exposure
+// or the factor is not a positive number, or the power would not be finite.
 double channelPower(float signal, float exposureUs, double powerFactor);
-// "0.12 W" above `threshold`, else "Low" (0.05 per channel, 0.15 for the total).
+// "0.12 W" above `threshold`, else "Low" (0.05 per channel, 0.15 for the total); "N/A"
+// for NaN (no power).
 QString powerText(double watts, double threshold);
 
 struct ExposureAdvice {

@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
+#include <cmath>
 #include <memory>
 #include <random>
 
@@ -394,6 +395,12 @@ private slots:
         QCOMPARE(powerText(1.234, 0.15), QString("1.23 W"));
         // Single-precision step first: 1/3 as a float, then divided in double.
         QCOMPARE(channelPower(1.0f, 3.0f, 2.0), double(1.0f / 3.0f) / 2.0);
+        // No power is shown as missing, never as "inf W" or a negative "Low".
+        for (double none : {channelPower(5e5f, 1000.0f, 0.0), channelPower(5e5f, 1000.0f, -3.0),
+                            channelPower(5e5f, 1000.0f, 1e-320), channelPower(5e5f, 0.0f, 29.0),
+                            channelPower(3e38f, 1e-3f, 29.0)})
+            QCOMPARE(powerText(none, 0.05), QString("N/A"));
+        QCOMPARE(powerText(-2.0, 0.05), QString("Low")); // a negative signal is no fault
     }
 
     void exposureSupervision() {
@@ -473,6 +480,13 @@ private slots:
                 QVERIFY(!r.exposureFactor); // K = 240
             }
         }
+        in.powerFactor = {100.0, 0.0, 10.0};
+        const FrameResult noFactor = pipe.process(in);
+        QCOMPARE(*noFactor.labels.valuePowerRed, QString("1.20 W"));
+        QCOMPARE(*noFactor.labels.valuePowerGreen, QString("N/A"));
+        QCOMPARE(*noFactor.labels.valuePowerTotal, QString("N/A"));
+        QVERIFY(std::isnan(*noFactor.totalPower));
+        QVERIFY(!noFactor.powerNote.isEmpty());
         in.calibrationRunning = true;
         const FrameResult cal = pipe.process(in);
         QVERIFY(!cal.labels.valuePowerRed && !cal.labels.valuePowerTotal);
