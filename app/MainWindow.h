@@ -19,7 +19,10 @@
 #include <QMainWindow>
 #include <QPoint>
 #include <QRect>
+#include <QSet>
 
+#include <array>
+#include <functional>
 #include <memory>
 
 class BasCam;
@@ -87,13 +90,20 @@ public:
     // The measurement routine for one stabilised ROI crop: seven pairs (divergence of
     // all, R, G, B, then alignment RG, BG, RB).
     QList<MeasurePair> ComputeMeasures(QImage crop);
-    // One sample of a running power calibration of the channel (0 R, 1 G, 2 B).
-    void calibrationSampleStep(int channel);
+    // One sample of a running power calibration of the channel (0 R, 1 G, 2 B);
+    // channelMax is the channel's peak level (0..255) of the frame, -1 when not known.
+    void calibrationSampleStep(int channel, int channelMax = -1);
 
 private:
     // Calibration side (MainWindowCalibration.cpp).
     void showNotices(const lumetra::calibration::Notices& notices);
-    int cameraSerial() const;
+    // The open camera's calibration file (serial 0 without one).
+    QString calibrationFile() const;
+    std::array<QString, 3> selectedWavelengths() const;
+    // Runs a write of the calibration file; for a file that is read-only for us it asks
+    // whether to save a new file and writes again if so. True when written.
+    bool commitCalibration(
+        const std::function<lumetra::calibration::WriteResult(bool asNewFile)>& write);
     int selectedCorner() const;
     void addWavelength(int channel);
     void setCalibrationButtonsEnabled(bool enabled);
@@ -113,6 +123,8 @@ private:
     lumetra::calibration::CalibrationData calibration;
     double calibrationPower[3] = {10.0, 10.0, 10.0};
     bool calibrationActive[3] = {false, false, false};
+    // The calibration file's problems already shown since the camera was selected.
+    QSet<QString> shownFileProblems;
     int redBoost = 1;
 
     BasCam* cam = nullptr;

@@ -31,6 +31,13 @@ QComboBox* waveCombo(Ui::MainWindow* ui, int channel) {
 
 void MainWindow::showNotices(const lumetra::calibration::Notices& notices) {
     for (const cal::Notice& n : notices) {
+        // A file's own problem is said once, not at every reload of the calibration.
+        if (n.fileProblem) {
+            const QString key = QString::number(int(n.kind)) + n.text;
+            if (shownFileProblems.contains(key))
+                continue;
+            shownFileProblems.insert(key);
+        }
         switch (n.kind) {
         case cal::Notice::Kind::Debug:
             qDebug().noquote() << n.text;
@@ -51,8 +58,32 @@ void MainWindow::showNotices(const lumetra::calibration::Notices& notices) {
     }
 }
 
-int MainWindow::cameraSerial() const {
-    return cam ? cam->serialNumber() : 0;
+QString MainWindow::calibrationFile() const {
+    return calibrationFileName(cam ? cam->serialText() : QString());
+}
+
+std::array<QString, 3> MainWindow::selectedWavelengths() const {
+    return {ui->waveRCombo->currentText(), ui->waveGCombo->currentText(),
+            ui->waveBCombo->currentText()};
+}
+
+bool MainWindow::commitCalibration(
+    const std::function<lumetra::calibration::WriteResult(bool asNewFile)>& write) {
+    cal::WriteResult r = write(false);
+    if (r.needsNewFile) {
+        const QString file = calibrationFile();
+        const auto answer = QMessageBox::question(
+            this, cal::newFileQuestionTitle(), cal::newFileQuestionText(file, r),
+            QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Save);
+        if (answer != QMessageBox::Save) {
+            writeLog(QStringLiteral("Calibration file ") + file +
+                     QStringLiteral(" left as it was: nothing written"));
+            return false;
+        }
+        r = write(true);
+    }
+    showNotices(r.notices);
+    return r.written;
 }
 
 int MainWindow::selectedCorner() const {
@@ -64,8 +95,7 @@ void MainWindow::UpdateCalibrations(int nused) {
     if (!cam)
         return;
 
-    const std::array<QString, 3> wl = {ui->waveRCombo->currentText(), ui->waveGCombo->currentText(),
-                                       ui->waveBCombo->currentText()};
+    const std::array<QString, 3> wl = selectedWavelengths();
     QPushButton* calButtons[] = {ui->calRPushButton, ui->calGPushButton, ui->calBPushButton};
     QLabel* maxLabels[] = {ui->maxRLabel, ui->maxGLabel, ui->maxBLabel};
     for (int c = 0; c < 3; ++c) {
@@ -77,14 +107,13 @@ void MainWindow::UpdateCalibrations(int nused) {
                                        [](bool b) { return b; });
     // Loaded in place before any box is shown: a frame handled inside a box's event loop
     // already measures with what was loaded.
-    const cal::LoadResult r = cal::loadCalibration(calibrationFileName(cameraSerial()), wl, nused,
-                                                   anyActive, calibration);
+    const cal::LoadResult r =
+        cal::loadCalibration(calibrationFile(), wl, nused, anyActive, calibration);
     showNotices(r.notices);
 }
 
 void MainWindow::refreshWavelengthLists() {
-    const std::array<QStringList, 3> lists =
-        cal::readWavelengthLists(calibrationFileName(cameraSerial()));
+    const std::array<QStringList, 3> lists = cal::readWavelengthLists(calibrationFile());
 
     int indices[3];
     for (int c = 0; c < 3; ++c)
@@ -108,10 +137,9 @@ void MainWindow::addWavelength(int channel) {
     if (!ok)
         return;
 
-    const cal::WriteResult r =
-        cal::addWavelength(calibrationFileName(cameraSerial()), channel, text);
-    showNotices(r.notices);
-    if (r.written)
+    const QString file = calibrationFile();
+    if (commitCalibration(
+            [&](bool asNewFile) { return cal::addWavelength(file, channel, text, asNewFile); }))
         refreshWavelengthLists();
 }
 
@@ -184,43 +212,43 @@ void MainWindow::on_calBPushButton_clicked() {
     startPowerCalibration(2);
 }
 
-void MainWindow::calibrationSampleStep(int channel) {
+void MainWindow::calibrationSampleStep(int channel, int channelMax) {
     if (channel < 0 || channel > 2 || !calibrationActive[channel])
         return;
 
-    const QString fileName = calibrationFileName(cameraSerial());
-    const QString wl = waveCombo(ui, channel)->currentText();
-    const int corner = selectedCorner();
-
-    const cal::SampleResult s = cal::writeCalibrationSample(
-        fileName, wl, corner, {cornerSignal[0], cornerSignal[1], cornerSignal[2]},
-        cal::calibrationSampleCount()[channel]);
+    const cal::SampleResult s =
+        cal::takeCalibrationSample({cornerSignal[0], cornerSignal[1], cornerSignal[2]},
+                                   cal::calibrationSampleCount()[channel]);
     for (int i = 0; i < 3; ++i)
         cornerSignal[i] = s.normalised[i];
-
-    if (s.refused) {
-        // The file cannot take the sample: say so once and end the run, so the window
-        // does not stay in raw mode with the buttons locked.
-        cal::calibrationSampleCount()[channel] = 0;
-        showNotices(s.notices);
-        setCalibrationButtonsEnabled(true);
-        UpdateCalibrations(0); // still flagged active, so no "not calibrated" boxes here
-        endPowerCalibration(channel);
-        return;
-    }
     if (!s.completed)
         return;
 
-    QMessageBox::information(this, cal::calibrationDoneTitle(wl), cal::calibrationDoneText(wl));
+    const QString file = calibrationFile();
+    const std::array<QString, 3> wl = selectedWavelengths();
+    const cal::CompletionPlan plan =
+        cal::planCalibrationCompletion(file, wl, channel, selectedCorner(), s.raw, exposureUs,
+                                       calibrationPower[channel], channelMax);
+    showNotices(plan.notices);
+    bool store = !plan.refused;
+    if (store && !plan.doubts.isEmpty()) {
+        store = QMessageBox::warning(this, cal::calibrationDoubtTitle(wl[channel]),
+                                     cal::calibrationDoubtText(wl[channel], plan.doubts),
+                                     QMessageBox::Save | QMessageBox::Cancel,
+                                     QMessageBox::Cancel) == QMessageBox::Save;
+    }
+    // The column and its power factor in one write, before the box: a program ended
+    // while the box is open keeps a complete calibration.
+    if (store)
+        store = commitCalibration(
+            [&](bool asNewFile) { return cal::writeCalibration(file, plan.changes, asNewFile); });
+    if (store)
+        QMessageBox::information(this, cal::calibrationDoneTitle(wl[channel]),
+                                 cal::calibrationDoneText(wl[channel]));
+    else
+        writeLog(cal::calibrationDialogTitle(wl[channel]) + QStringLiteral(" not stored"));
     setCalibrationButtonsEnabled(true);
-    UpdateCalibrations(0);
-
-    const cal::PowerFactorResult p =
-        cal::storePowerFactor(fileName, wl, channel, corner, s.raw, calibration.unmixCoef,
-                              exposureUs, calibrationPower[channel]);
-    if (p.stored)
-        calibration.powerFactor[channel][corner] = p.factor;
-    showNotices(p.notices);
+    UpdateCalibrations(0); // still flagged active, so no "not calibrated" boxes here
     endPowerCalibration(channel);
 }
 

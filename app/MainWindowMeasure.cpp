@@ -173,7 +173,8 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
         ui->valuePowerTotal->setText(ms::kProcessingText);
     } else if (calChannel >= 0) {
         // This frame is a sample of the running power calibration, not a power reading.
-        calibrationSampleStep(calChannel);
+        const int maxima[3] = {r.maxR, r.maxG, r.maxB};
+        calibrationSampleStep(calChannel, maxima[calChannel]);
     } else {
         if (t.valuePowerRed)
             ui->valuePowerRed->setText(*t.valuePowerRed);
@@ -279,12 +280,13 @@ void MainWindow::camList_IndexChanged(int index) {
     if (index < 1)
         return;
 
-    const int serial = cam->serialNumber();
-    if (!QFile::exists(calibrationFileName(serial))) {
+    // A new camera: its file's problems are worth saying once more.
+    shownFileProblems.clear();
+    if (!QFile::exists(calibrationFile())) {
         QMessageBox::warning(nullptr, QStringLiteral("Calibration file not found"),
                              QStringLiteral("Calibration file has not been found for serial "
                                             "number ") +
-                                 QString::number(serial) +
+                                 lumetra::calibration::serialName(cam->serialText()) +
                                  QStringLiteral("\nThe measure values may be incorrect"),
                              QMessageBox::Ok);
     }

@@ -13,12 +13,11 @@ namespace lumetra::calibration::detail {
 // A stored value as a number: anything that is not a finite number reads as 0.
 double readNumber(const QVariant& value);
 
-// Opens the file for a write, or appends a warning and returns null when it must not be
-// written: unreadable or damaged (it would be rewritten with less than it holds), or not
-// writable. A leading UTF-8 byte-order mark is removed first, since Qt's ini writer
-// reports a format error on syncing such a file.
-std::unique_ptr<QSettings> openForWrite(const QString& fileName, Notices& notices);
-// After the writes: flushes and reports a failure as a warning.
-bool flushWrite(const QString& fileName, QSettings& settings, Notices& notices);
+// The settings of a file that may be read (see FileCondition), or null: a private copy of
+// the file, read afresh. `condition`
+// receives Missing, Clean for any readable file (read-only for us or not; only writers
+// need to tell them apart), or why the file is not read, with `detail` as for inspect.
+std::shared_ptr<QSettings> openForRead(const QString& fileName, FileCondition* condition,
+                                       QString* detail);
 
 } // namespace lumetra::calibration::detail

@@ -2,6 +2,9 @@
 
 #include <QSettings>
 
+#include <algorithm>
+#include <cmath>
+
 namespace lumetra::calibration {
 
 namespace {
@@ -21,11 +24,35 @@ Notice notCalibratedWarning(const QString& wavelength) {
                                               "corresponding wavelength.")};
 }
 
-// A power key of the "Power" group; a text that cannot be one key reads its default.
-double powerValue(const QSettings& file, const QString& wavelength, int corner, double fallback) {
-    if (!isStorableWavelength(wavelength))
-        return fallback;
-    return detail::readNumber(file.value(wavelength + cornerSuffix(corner), fallback));
+bool isListSection(const QString& group) {
+    for (int c = 0; c < kChannels; ++c)
+        if (group == wavelengthListSection(c))
+            return true;
+    return false;
+}
+
+// Sections and entries the settings layer reads as nested groups ("[635/x]", "650\a" in a
+// list): the program can never select them, so they would be ignored without a word.
+QStringList unreadableSections(const QSettings& file) {
+    QStringList found;
+    for (const QString& key : file.allKeys()) {
+        const QStringList parts = key.split(QLatin1Char('/'));
+        if (parts.size() < 2)
+            continue;
+        const QString& group = parts.first();
+        QString where;
+        if (group == QLatin1String("Power") || isListSection(group)) {
+            if (parts.size() > 2)
+                where = QStringLiteral("an entry ") + QStringList(parts.mid(1)).join('/') +
+                        QStringLiteral(" in [") + group + QLatin1Char(']');
+        } else if (parts.size() > 3 || (parts.size() == 3 && parts[1] != QLatin1String("user"))) {
+            where = QStringLiteral("a section [") +
+                    QStringList(parts.mid(0, parts.size() - 1)).join('/') + QLatin1Char(']');
+        }
+        if (!where.isEmpty() && !found.contains(where))
+            found << where;
+    }
+    return found;
 }
 
 } // namespace
@@ -70,10 +97,31 @@ bool invert3x3(const double a[3][3], double inverse[3][3]) {
     return true;
 }
 
+bool invertible3x3(const double a[3][3], double inverse[3][3]) {
+    double inv[3][3];
+    if (!invert3x3(a, inv))
+        return false;
+    // Condition number in the 1-norm (largest column sum of magnitudes).
+    auto norm1 = [](const double m[3][3]) {
+        double largest = 0;
+        for (int j = 0; j < 3; ++j)
+            largest =
+                std::max(largest, std::fabs(m[0][j]) + std::fabs(m[1][j]) + std::fabs(m[2][j]));
+        return largest;
+    };
+    const double condition = norm1(a) * norm1(inv);
+    if (!std::isfinite(condition) || condition > kMaxConditionNumber)
+        return false;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            inverse[i][j] = inv[i][j];
+    return true;
+}
+
 int invertColorMatrices(const double colorMatrix[kCorners][3][3], double unmixCoef[9][kCorners]) {
     for (int k = 0; k < kCorners; ++k) {
         double inverse[3][3];
-        if (!invert3x3(colorMatrix[k], inverse))
+        if (!invertible3x3(colorMatrix[k], inverse))
             return k;
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j)
@@ -109,8 +157,33 @@ QStringList powerLogLines(const CalibrationData& data) {
 LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>& wavelengths,
                            int nused, bool anyCalibrationActive, CalibrationData& data) {
     LoadResult result;
-    QSettings file(fileName, QSettings::IniFormat);
-    const QStringList groups = file.childGroups();
+    const std::shared_ptr<QSettings> file =
+        detail::openForRead(fileName, &result.condition, &result.conditionDetail);
+    auto problem = [&](const QString& title, const QString& line) {
+        result.problems << line;
+        result.notices << Notice{Notice::Kind::Warning, title, line, true}
+                       << Notice{Notice::Kind::Log, {}, line, true};
+    };
+    const bool unusable = result.condition != FileCondition::Missing && !file;
+    if (unusable) {
+        const bool damaged = result.condition == FileCondition::Damaged;
+        problem(damaged ? QStringLiteral("Calibration file damaged")
+                        : QStringLiteral("Calibration file not used"),
+                QStringLiteral("The calibration file ") + fileName + QLatin1Char(' ') +
+                    result.conditionDetail +
+                    QStringLiteral(".\nThe default calibration is used until it is repaired "
+                                   "or removed."));
+    }
+    if (file) {
+        for (const QString& where : unreadableSections(*file)) {
+            problem(QStringLiteral("Calibration file problem"),
+                    QStringLiteral("The calibration file ") + fileName + QStringLiteral(" has ") +
+                        where +
+                        QStringLiteral(" whose name cannot be used as a wavelength ('/' or "
+                                       "'\\'); it is ignored."));
+        }
+    }
+    const QStringList groups = file ? file->childGroups() : QStringList();
 
     for (int c = 0; c < kChannels; ++c) {
         const QString& wl = wavelengths[c];
@@ -118,19 +191,20 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
         if (isStorableWavelength(wl) && groups.contains(wl, Qt::CaseSensitive)) {
             if (c == 0)
                 result.notices << Notice{Notice::Kind::Debug, {}, QStringLiteral("Loads R")};
-            file.beginGroup(wl);
+            file->beginGroup(wl);
             for (int k = 0; k < kCorners; ++k) {
                 for (int r = 0; r < 3; ++r) {
                     const QString key = matrixKey(r, k);
-                    const QVariant factory = file.value(key, kDefaultMatrix[r][c]);
+                    const QVariant factory = file->value(key, kDefaultMatrix[r][c]);
                     data.colorMatrix[k][r][c] =
-                        detail::readNumber(file.value(QStringLiteral("user/") + key, factory));
+                        detail::readNumber(file->value(QStringLiteral("user/") + key, factory));
                 }
             }
-            file.endGroup();
+            file->endGroup();
         } else {
             result.uncalibratedChannels << c;
-            if (!anyCalibrationActive)
+            // A file that could not be read has already been reported once.
+            if (!anyCalibrationActive && !unusable)
                 result.notices << notCalibratedWarning(wl);
             for (int k = 0; k < kCorners; ++k)
                 for (int r = 0; r < 3; ++r)
@@ -138,16 +212,36 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
         }
     }
 
-    file.beginGroup(QStringLiteral("Power"));
-    for (int c = 0; c < kChannels; ++c) {
-        data.powerFactor[c][0] = powerValue(file, wavelengths[c], 0, kDefaultPower[c]);
-    }
-    for (int k = 1; k < kCorners; ++k) {
-        for (int c = 0; c < kChannels; ++c) {
-            data.powerFactor[c][k] = powerValue(file, wavelengths[c], k, data.powerFactor[c][0]);
-        }
-    }
-    file.endGroup();
+    // A stored factor that is zero, negative or not a number would turn every power into
+    // infinity or a negative reading: it counts as missing.
+    auto power = [&](int c, int k, double fallback) {
+        const QString& wl = wavelengths[c];
+        const QString key = wl + cornerSuffix(k);
+        if (!file || !isStorableWavelength(wl) || !file->contains(key))
+            return fallback;
+        const QVariant stored = file->value(key);
+        const double f = detail::readNumber(stored);
+        if (std::isnormal(f) && f > 0)
+            return f;
+        problem(QStringLiteral("Calibration file problem"),
+                QStringLiteral("The calibration file ") + fileName +
+                    QStringLiteral(" holds the power factor ") + key + QStringLiteral(" = \"") +
+                    (stored.typeId() == QMetaType::QStringList
+                         ? stored.toStringList().join(QStringLiteral(", "))
+                         : stored.toString()) +
+                    QStringLiteral("\", which is not a positive number; ") +
+                    QString::number(fallback) + QStringLiteral(" is used instead."));
+        return fallback;
+    };
+    if (file)
+        file->beginGroup(QStringLiteral("Power"));
+    for (int c = 0; c < kChannels; ++c)
+        data.powerFactor[c][0] = power(c, 0, kDefaultPower[c]);
+    for (int k = 1; k < kCorners; ++k)
+        for (int c = 0; c < kChannels; ++c)
+            data.powerFactor[c][k] = power(c, k, data.powerFactor[c][0]);
+    if (file)
+        file->endGroup();
 
     if (nused == -1) {
         for (int k = 0; k < kCorners; ++k)

@@ -71,34 +71,10 @@ std::array<float, 3> normalisedSignal(const std::array<float, 3>& s) {
     return {s[0] / n, s[1] / n, s[2] / n};
 }
 
-SampleResult writeCalibrationSample(const QString& fileName, const QString& wavelength, int corner,
-                                    const std::array<float, 3>& cornerSignal, int& sampleCount) {
+SampleResult takeCalibrationSample(const std::array<float, 3>& cornerSignal, int& sampleCount) {
     SampleResult result;
     result.raw = cornerSignal;
     result.normalised = normalisedSignal(cornerSignal);
-    if (!isStorableWavelength(wavelength)) {
-        result.refused = true;
-        result.notices << Notice{Notice::Kind::Warning, QStringLiteral("Invalid wavelength"),
-                                 QLatin1Char('"') + wavelength +
-                                     QStringLiteral("\" cannot be calibrated: it cannot be "
-                                                    "stored in the calibration file.")};
-        return result;
-    }
-    const auto file = detail::openForWrite(fileName, result.notices);
-    if (!file) {
-        result.refused = true;
-        return result;
-    }
-    file->beginGroup(wavelength);
-    file->beginGroup(QStringLiteral("user"));
-    for (int r = 0; r < 3; ++r)
-        file->setValue(matrixKey(r, corner), result.normalised[r]);
-    file->endGroup();
-    file->endGroup();
-    if (!detail::flushWrite(fileName, *file, result.notices)) {
-        result.refused = true;
-        return result;
-    }
     if (++sampleCount == kSamplesPerRun) {
         sampleCount = 0;
         result.completed = true;
@@ -106,35 +82,121 @@ SampleResult writeCalibrationSample(const QString& fileName, const QString& wave
     return result;
 }
 
-PowerFactorResult storePowerFactor(const QString& fileName, const QString& wavelength, int channel,
-                                   int corner, const std::array<float, 3>& raw,
-                                   const double unmixCoef[9][kCorners], double exposureUs,
-                                   double calibrationPower) {
-    PowerFactorResult result;
-    const int e = 3 * channel;
-    result.factor =
-        (unmixCoef[e][corner] * double(raw[0]) + unmixCoef[e + 1][corner] * double(raw[1]) +
-         unmixCoef[e + 2][corner] * double(raw[2])) /
-        exposureUs / calibrationPower;
-    const QString key = wavelength + cornerSuffix(corner);
-    if (!std::isfinite(result.factor) || result.factor <= 0.0) {
-        result.notices << Notice{Notice::Kind::Log,
-                                 {},
-                                 QStringLiteral("Power factor ") + key +
-                                     QStringLiteral(" not stored: invalid value ") +
-                                     QString::number(result.factor)};
-        return result;
+namespace {
+
+// The corner's colour matrix for the selected wavelengths as the file gives it: with the
+// user columns (`withUser`) as a load reads it, or the factory columns alone.
+void cornerMatrix(QSettings* file, const std::array<QString, 3>& wavelengths, int corner,
+                  bool withUser, double m[3][3]) {
+    const QStringList groups = file ? file->childGroups() : QStringList();
+    for (int c = 0; c < kChannels; ++c) {
+        const QString& wl = wavelengths[c];
+        const bool calibrated = isStorableWavelength(wl) && groups.contains(wl);
+        for (int r = 0; r < 3; ++r) {
+            m[r][c] = defaultMatrixValue(r, c);
+            if (!calibrated)
+                continue;
+            const QString key = wl + QLatin1Char('/') + matrixKey(r, corner);
+            const QVariant factory = file->value(key, m[r][c]);
+            m[r][c] = detail::readNumber(
+                withUser
+                    ? file->value(wl + QStringLiteral("/user/") + matrixKey(r, corner), factory)
+                    : factory);
+        }
     }
-    if (!isStorableWavelength(wavelength))
-        return result;
-    const auto file = detail::openForWrite(fileName, result.notices);
-    if (!file)
-        return result;
-    file->beginGroup(QStringLiteral("Power"));
-    file->setValue(key, result.factor);
-    file->endGroup();
-    result.stored = detail::flushWrite(fileName, *file, result.notices);
-    return result;
+}
+
+} // namespace
+
+CompletionPlan planCalibrationCompletion(const QString& fileName,
+                                         const std::array<QString, 3>& wavelengths, int channel,
+                                         int corner, const std::array<float, 3>& raw,
+                                         double exposureUs, double calibrationPower,
+                                         int channelMax) {
+    CompletionPlan plan;
+    plan.column = normalisedSignal(raw);
+    const QString& wl = wavelengths[channel];
+    if (!isStorableWavelength(wl)) {
+        plan.refused = true;
+        plan.notices << Notice{Notice::Kind::Warning, QStringLiteral("Invalid wavelength"),
+                               QLatin1Char('"') + wl +
+                                   QStringLiteral("\" cannot be calibrated: it cannot be "
+                                                  "stored in the calibration file.")};
+        return plan;
+    }
+    FileCondition condition;
+    QString why;
+    const std::shared_ptr<QSettings> file = detail::openForRead(fileName, &condition, &why);
+
+    // Other beams on: the signal, unmixed with the factory response of the three selected
+    // wavelengths, falls largely into the other two channels.
+    double factory[3][3], inverse[3][3];
+    cornerMatrix(file.get(), wavelengths, corner, false, factory);
+    if (invertible3x3(factory, inverse)) {
+        double own = 0, all = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double x =
+                std::fabs(inverse[i][0] * raw[0] + inverse[i][1] * raw[1] + inverse[i][2] * raw[2]);
+            all += x;
+            if (i == channel)
+                own = x;
+        }
+        const double foreign = all > 0 ? (all - own) / all : 0;
+        if (foreign > kCalibrationForeignShare) {
+            plan.doubts << QStringLiteral("the other beams carry ") +
+                               QString::number(qRound(100 * foreign)) +
+                               QStringLiteral("% of the signal: only the ") + wl +
+                               QStringLiteral("nm beam must be shot into the sensor");
+        }
+    }
+    if (channelMax >= 0 &&
+        (channelMax < kCalibrationLowPeak || channelMax >= kCalibrationHighPeak)) {
+        plan.doubts << QStringLiteral("\"Max ") + wl + QStringLiteral("\" is ") +
+                           QString::number(channelMax * 100 / 255) +
+                           QStringLiteral("%: it should be around 80-90%") +
+                           (channelMax >= kCalibrationHighPeak
+                                ? QStringLiteral(", the sensor saturates")
+                                : QString());
+    }
+
+    // The factor the reload will give: the corner's matrix with the new column, inverted.
+    double matrix[3][3];
+    cornerMatrix(file.get(), wavelengths, corner, true, matrix);
+    // A wavelength selected in two channels gives its column to both.
+    for (int c = 0; c < kChannels; ++c)
+        for (int r = 0; r < 3 && wavelengths[c] == wl; ++r)
+            matrix[r][c] = plan.column[r];
+    if (invertible3x3(matrix, inverse)) {
+        plan.factor = (inverse[channel][0] * double(raw[0]) + inverse[channel][1] * double(raw[1]) +
+                       inverse[channel][2] * double(raw[2])) /
+                      exposureUs / calibrationPower;
+        plan.hasFactor = std::isnormal(plan.factor) && plan.factor > 0;
+    }
+    const QString userGroup = wl + QStringLiteral("/user/");
+    for (int r = 0; r < 3; ++r)
+        plan.changes << Change{userGroup + matrixKey(r, corner), plan.column[r]};
+    const QString powerKey = wl + cornerSuffix(corner);
+    if (plan.hasFactor) {
+        plan.changes << Change{QStringLiteral("Power/") + powerKey, plan.factor};
+    } else {
+        plan.notices << Notice{Notice::Kind::Log,
+                               {},
+                               QStringLiteral("Power factor ") + powerKey +
+                                   QStringLiteral(" not stored: the colour matrix of ") +
+                                   cornerName(corner) +
+                                   QStringLiteral(" with the new column gives no positive factor")};
+    }
+    return plan;
+}
+
+QString calibrationDoubtTitle(const QString& wavelength) {
+    return QStringLiteral("Check the calibration of ") + wavelength;
+}
+
+QString calibrationDoubtText(const QString& wavelength, const QStringList& doubts) {
+    return QStringLiteral("The calibration of ") + wavelength +
+           QStringLiteral("nm does not look right:\n- ") + doubts.join(QStringLiteral("\n- ")) +
+           QStringLiteral("\n\nStore it anyway? Cancel keeps the calibration file as it is.");
 }
 
 } // namespace lumetra::calibration

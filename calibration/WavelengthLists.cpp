@@ -32,34 +32,33 @@ QString addWavelengthLabel() {
 
 std::array<QStringList, 3> readWavelengthLists(const QString& fileName) {
     std::array<QStringList, 3> lists;
-    QSettings file(fileName, QSettings::IniFormat);
+    FileCondition condition;
+    QString why;
+    const std::shared_ptr<QSettings> file = detail::openForRead(fileName, &condition, &why);
     for (int c = 0; c < kChannels; ++c) {
         lists[c] << fixedWavelength(c);
-        file.beginGroup(wavelengthListSection(c));
-        lists[c] << file.childKeys();
-        file.endGroup();
+        if (!file)
+            continue;
+        file->beginGroup(wavelengthListSection(c));
+        lists[c] << file->childKeys();
+        file->endGroup();
     }
     return lists;
 }
 
-WriteResult addWavelength(const QString& fileName, int channel, const QString& text) {
-    WriteResult result;
+WriteResult addWavelength(const QString& fileName, int channel, const QString& text,
+                          bool asNewFile) {
     if (!isStorableWavelength(text)) {
-        result.notices << Notice{Notice::Kind::Warning, QStringLiteral("Invalid wavelength"),
-                                 QLatin1Char('"') + text +
-                                     QStringLiteral("\" cannot be used as a wavelength:\n- "
-                                                    "it must not be empty and must not "
-                                                    "contain '/' or '\\'.")};
-        return result;
+        WriteResult refused;
+        refused.notices << Notice{Notice::Kind::Warning, QStringLiteral("Invalid wavelength"),
+                                  QLatin1Char('"') + text +
+                                      QStringLiteral("\" cannot be used as a wavelength:\n- "
+                                                     "it must not be empty and must not "
+                                                     "contain '/' or '\\'.")};
+        return refused;
     }
-    const auto file = detail::openForWrite(fileName, result.notices);
-    if (!file)
-        return result;
-    file->beginGroup(wavelengthListSection(channel));
-    file->setValue(text, true);
-    file->endGroup();
-    result.written = detail::flushWrite(fileName, *file, result.notices);
-    return result;
+    return writeCalibration(
+        fileName, {{wavelengthListSection(channel) + QLatin1Char('/') + text, true}}, asNewFile);
 }
 
 } // namespace lumetra::calibration

@@ -313,6 +313,16 @@ int BasCam::serialNumber() const {
     }
 }
 
+QString BasCam::serialText() const {
+    if (!isOpen())
+        return {};
+    try {
+        return QString::fromStdString(camera->deviceInfo().serialNumber);
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
 // ---------------------------------------------------------------- parameters
 
 int BasCam::integerNode(const char* name, int which) {

@@ -30,6 +30,8 @@ public:
     bool isOpen() const;
     bool isGrabbing() const;
     int serialNumber() const; // 0 without an open camera or a non-decimal serial
+    // The serial as the camera reports it; empty without an open camera.
+    QString serialText() const;
 
     // Parameters: which 1 = minimum, 2 = maximum, anything else the current value.
     float exposure(int which = 0);

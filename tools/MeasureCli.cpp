@@ -223,29 +223,29 @@ Options parseArgs(const QStringList& args) {
     return o;
 }
 
-// The matrix and factors of the corner from a calibration file, as the window loads them.
-void loadFromCalibration(Options& o) {
+// The matrix and factors of the corner from a calibration file, as the window loads them;
+// the file's problems that the window shows as notices become warnings.
+void loadFromCalibration(Options& o, QStringList& warnings) {
     namespace cal = lumetra::calibration;
     const QFileInfo fi(o.calibrationFile);
-    if (!fi.exists()) {
+    if (!fi.exists() && !fi.isSymLink()) {
         fail(QStringLiteral("calibration file %1 does not exist").arg(o.calibrationFile));
-    }
-    QString detail;
-    const cal::FileCondition cond = cal::inspectCalibrationFile(o.calibrationFile, &detail);
-    if (cond == cal::FileCondition::Unreadable || cond == cal::FileCondition::Damaged ||
-        !fi.isFile()) {
-        fail(QStringLiteral("calibration file %1 cannot be used: %2")
-                 .arg(o.calibrationFile, detail.isEmpty() ? QStringLiteral("unreadable") : detail));
     }
     cal::CalibrationData data;
     const cal::LoadResult r = cal::loadCalibration(o.calibrationFile, *o.wavelengths, 0,
                                                    /*anyCalibrationActive=*/false, data);
+    if (!cal::isReadable(r.condition)) {
+        fail(QStringLiteral("calibration file %1 cannot be used: it %2")
+                 .arg(o.calibrationFile, r.conditionDetail));
+    }
+    warnings << r.problems;
     if (!r.uncalibratedChannels.isEmpty()) {
         fail(QStringLiteral("wavelength %1 nm is not calibrated in %2")
                  .arg((*o.wavelengths)[r.uncalibratedChannels.first()], o.calibrationFile));
     }
     if (r.singularCorner >= 0) {
-        fail(QStringLiteral("invalid color matrix for corner %1 in %2 (singular)")
+        fail(QStringLiteral("invalid color matrix for corner %1 in %2 (singular or too close "
+                            "to it)")
                  .arg(cal::cornerName(r.singularCorner), o.calibrationFile));
     }
     const int k = o.corner ? int(*o.corner) : 0;
@@ -410,7 +410,7 @@ RunOutput runMeasure(const QStringList& args) {
     try {
         Options o = parseArgs(args);
         if (!o.calibrationFile.isEmpty()) {
-            loadFromCalibration(o);
+            loadFromCalibration(o, result.warnings);
         }
         FrameInput base;
         base.stabDepth = o.depth;
@@ -463,6 +463,9 @@ RunOutput runMeasure(const QStringList& args) {
             in.stabCount = stabCount;
             in.crop = frame.copy(roi);
             last = pipeline.process(std::move(in));
+            if (!last.powerNote.isEmpty() && !result.warnings.contains(last.powerNote)) {
+                result.warnings << last.powerNote;
+            }
             if (o.every || i + 1 == o.frames.size()) {
                 out += o.json ? formatJson(i + 1, last) : formatText(i + 1, last);
             }
@@ -477,9 +480,11 @@ RunOutput runMeasure(const QStringList& args) {
         }
         result.out = out;
     } catch (const BadInput& e) {
+        result.warnings.clear();
         result.exitCode = 2;
         result.err = QString::fromStdString(e.what());
     } catch (const std::exception& e) {
+        result.warnings.clear();
         result.exitCode = 2;
         result.err = QStringLiteral("failed: %1").arg(QString::fromLocal8Bit(e.what()));
     }

@@ -13,8 +13,9 @@ namespace lumetra::tool {
 
 struct RunOutput {
     int exitCode = 0;
-    QString out; // for stdout (empty on failure)
-    QString err; // one line for stderr (empty on success)
+    QString out;          // for stdout (empty on failure)
+    QString err;          // one line for stderr (empty on success)
+    QStringList warnings; // lines for stderr of a run that still succeeds
 };
 
 RunOutput runMeasure(const QStringList& args);

@@ -12,6 +12,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "lumetra-measure: %s\n", qPrintable(r.err.simplified()));
         return r.exitCode;
     }
+    for (const QString& w : r.warnings) {
+        std::fprintf(stderr, "lumetra-measure: warning: %s\n", qPrintable(w.simplified()));
+    }
     std::fputs(r.out.toUtf8().constData(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 2;
 }

@@ -2,6 +2,7 @@
 // their order, the wavelength lists and their one connection per combo box, adding a
 // wavelength, and the power-calibration dialog with its start and cancel paths.
 
+#include "../calibration/CalibrationTestFiles.h"
 #include "BasCam.h"
 #include "Log.h"
 #include "MainWindow.h"
@@ -10,11 +11,13 @@
 #include "WindowTestKit.h"
 
 #include <QApplication>
+#include <QDate>
 #include <QFile>
 #include <QInputDialog>
 #include <QLocale>
 #include <QMap>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QTest>
 
@@ -90,18 +93,32 @@ struct StartedWindow {
     }
 };
 
-// The test head plugged in with factory columns for its wavelengths and opened, its
-// calibration buttons unlocked as selecting it would.
+// The test head plugged in with factory columns for its wavelengths (or the given file) and
+// opened, its calibration buttons unlocked as selecting it would.
 struct OpenHead : StartedWindow {
-    explicit OpenHead(const QByteArray& headKeys = {})
+    explicit OpenHead(const QByteArray& headKeys = {}, const QByteArray& calFile = factoryFile())
         : StartedWindow({{QStringLiteral("simulated-head.ini"), headFile(headKeys)},
-                         {kHeadCalFile, factoryFile()}}) {
+                         {kHeadCalFile, calFile}}) {
         windowtest::openFirstCamera(*w);
         w->form()->calRPushButton->setEnabled(true);
         w->form()->calGPushButton->setEnabled(true);
         w->form()->calBPushButton->setEnabled(true);
     }
 };
+
+// Starts a power calibration of the channel and stops the stream after its first frame,
+// before the stabiliser is full: the frame's signal stays for the samples taken by hand.
+void startCalibrationAndPause(MainWindow& w, testsupport::ModalAnswerer& answer, int channel) {
+    Ui::MainWindow* ui = w.form();
+    ui->imgStabSlider->setValue(10);
+    ui->valuePowerRed->clear();
+    QPushButton* buttons[] = {ui->calRPushButton, ui->calGPushButton, ui->calBPushButton};
+    answer.enqueue(testsupport::ModalAnswerer::acceptDouble(1.5));
+    buttons[channel]->click();
+    QVERIFY(testsupport::waitUntil([&] { return !ui->valuePowerRed->text().isEmpty(); }));
+    ui->actionStartStream->setChecked(false);
+    QVERIFY(testsupport::waitUntil([&] { return !w.camera()->isGrabbing(); }));
+}
 
 } // namespace
 
@@ -155,6 +172,14 @@ private slots:
         w.UpdateCalibrations(0);
         QCOMPARE(answer.titles(), QStringList{kInvalid});
         QCOMPARE(answer.seen().first().className, QStringLiteral("QMessageBox"));
+
+        // A damaged file: said once, as damaged, instead of a box per wavelength each time.
+        answer.clear();
+        writeText(kNoCameraFile, "[635]\nM0x_TL=1\n[Pow");
+        w.UpdateCalibrations(0);
+        w.UpdateCalibrations(0);
+        QCOMPARE(answer.titles(), QStringList{"Calibration file damaged"});
+        QVERIFY(answer.seen().first().text.contains("_calibration_0.kvtcal is not a valid ini"));
     }
 
     void rebuildingTheListsShowsNoBoxAndKeepsOneConnection() {
@@ -236,6 +261,66 @@ private slots:
         QCOMPARE(s.value(QStringLiteral("R_Wavelengths/635")).toBool(), true);
         s.beginGroup(QStringLiteral("G_Wavelengths"));
         QCOMPARE(s.childKeys(), QStringList{"532"});
+    }
+
+    // A hand-edited file loads without a box; a calibration that looks wrong or would be
+    // written over such a file is stored only when the user says so, into a new file.
+    void calibrationIntoAHandEditedFileAsksFirst() {
+        const QByteArray edited = caltest::handEdits().last().second;
+        OpenHead bench({}, edited);
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
+        w.UpdateCalibrations(0);
+        QCOMPARE(answer.count(), 0);
+        // Top left, at an exposure the camera was given (selecting it would do both).
+        w.form()->tlSelButton->setChecked(true);
+        w.form()->exposureSpin->setValue(2.0);
+        emit w.form()->exposureSpin->editingFinished();
+        const QString backup = kHeadCalFile + ".bak-" + QDate::currentDate().toString(Qt::ISODate);
+        const QString doubt = QStringLiteral("Check the calibration of 635");
+        const QString newFile = QStringLiteral("Save calibration to a new file");
+
+        // All three beams shine: the signal is doubtful. Cancelled there, or at the new file:
+        // nothing is written either way.
+        for (int cancelAt : {0, 1}) {
+            answer.clear();
+            startCalibrationAndPause(w, answer, 0);
+            answer.enqueue(testsupport::ModalAnswerer::pressButton(cancelAt ? QMessageBox::Save
+                                                                            : QMessageBox::Cancel));
+            if (cancelAt)
+                answer.enqueue(testsupport::ModalAnswerer::pressButton(QMessageBox::Cancel));
+            for (int i = 0; i < 5; ++i)
+                w.calibrationSampleStep(0);
+            QCOMPARE(answer.titles().mid(1), QStringList({doubt, newFile}).mid(0, cancelAt + 1));
+            QCOMPARE(caltest::readRaw(kHeadCalFile), edited);
+            QVERIFY(!QFile::exists(backup) && w.form()->calRPushButton->isEnabled());
+        }
+        QVERIFY(answer.seen().at(1).text.contains("the other beams carry"));
+        QVERIFY(answer.seen().at(2).text.contains("continues a value on the next line at line 17"));
+        QVERIFY(answer.seen().at(2).text.endsWith("The current file is kept as " + backup + "."));
+
+        // Stored: the column and its factor are both in the new file when "done" shows.
+        answer.clear();
+        startCalibrationAndPause(w, answer, 0);
+        bool completeAtDone = false;
+        answer.enqueue(testsupport::ModalAnswerer::pressButton(QMessageBox::Save));
+        answer.enqueue(testsupport::ModalAnswerer::pressButton(QMessageBox::Save));
+        answer.enqueue([&](QWidget* m) {
+            const QSettings s(kHeadCalFile, QSettings::IniFormat);
+            const double factor = s.value(QStringLiteral("Power/635_TL")).toDouble();
+            completeAtDone =
+                s.contains(QStringLiteral("635/user/M0x_TL")) && factor > 0 && factor != 30.5;
+            testsupport::ModalAnswerer::pressButton(QMessageBox::Ok)(m);
+        });
+        for (int i = 0; i < 5; ++i)
+            w.calibrationSampleStep(0);
+        QCOMPARE(answer.titles().mid(1), (QStringList{doubt, newFile, "Calibration of 635 done"}));
+        QVERIFY(completeAtDone);
+        QCOMPARE(caltest::readRaw(backup), edited);
+        QCOMPARE(QSettings(kHeadCalFile, QSettings::IniFormat).value("520/M1x_TL").toDouble(),
+                 0.956);
     }
 
     void calibrationButtonsNeedAnOpenCamera() {

@@ -303,6 +303,35 @@ private slots:
         list->setCurrentIndex(0);
         QVERIFY(testsupport::waitUntil([&] { return !w.camera()->isOpen(); }, 5000));
     }
+
+    void windowFindsTheCalibrationOfATextSerial() {
+        fake->kill();
+        FakeCamera gv(QStringLiteral("GV01"));
+        QVERIFY2(gv.start(), qPrintable(gv.output()));
+        {
+            QSettings s(QStringLiteral("_calibration_GV01.kvtcal"), QSettings::IniFormat);
+            // The three sections with their factory red row, so nothing is uncalibrated.
+            s.setValue(QStringLiteral("635/M0x_BR"), 0.978);
+            s.setValue(QStringLiteral("520/M0x_BR"), 0.074);
+            s.setValue(QStringLiteral("445/M0x_BR"), 0.027);
+            s.setValue(QStringLiteral("Power/635_TL"), 12.5);
+        }
+        testsupport::ModalAnswerer answer;
+        MainWindow w;
+        startWorker();
+        QComboBox* list = w.form()->listCamComboBox;
+        QVERIFY(testsupport::waitUntil([&] {
+            w.refreshCameraList();
+            return list->findText(QStringLiteral("Aravis Fake (GV01)")) >= 1;
+        }));
+        answer.clear();
+        // The whole selection: no box at all, its factor loaded, usable.
+        list->setCurrentIndex(list->findText(QStringLiteral("Aravis Fake (GV01)")));
+        QCOMPARE(answer.titles(), QStringList());
+        QVERIFY(testsupport::todaysLog().contains(QStringLiteral("Power Loaded Top Left\t12.5")));
+        QVERIFY(w.form()->actionStartStream->isEnabled());
+        list->setCurrentIndex(0);
+    }
 #endif
 
     void cleanupTestCase() {

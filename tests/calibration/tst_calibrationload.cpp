@@ -1,12 +1,16 @@
 // Loading a calibration for three wavelengths: key precedence, defaults, raw mode, the
-// inversion and its stop rule, the notices in order and their exact texts.
+// inversion and its stop rule, the notices in order and their exact texts, and files that
+// are hand-edited, damaged or hold what cannot be used.
 
 #include "Calibration.h"
 #include "CalibrationTestFiles.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QRandomGenerator>
 #include <QtTest>
+
+#include <cstring>
 
 using namespace lumetra::calibration;
 using caltest::writeRaw;
@@ -68,9 +72,13 @@ private slots:
     void rawModeGivesIdentityAndUnitFactors();
     void singularCornerStopsInversion();
     void wavelengthTextIsUsedVerbatim();
-    void nonNumbersReadAsZero();
+    void nonNumbersReadAsZeroAndUnusableFactorsAsMissing();
     void sameWavelengthInTwoChannels();
     void acceptsForeignIniWriters();
+    void handEditedFilesReadLikeTheOriginal();
+    void filesThatCannotBeReadAreReportedOnce();
+    void sectionsThatCannotBeReadAsWrittenAreReported();
+    void nearlySingularMatricesAreRefused();
     void inverseOfRandomMatrices();
     void logTexts();
 };
@@ -79,6 +87,12 @@ void TestCalibrationLoad::fileName() {
     QCOMPARE(calibrationFileName(123), QStringLiteral("_calibration_123.kvtcal"));
     QCOMPARE(calibrationFileName(0), QStringLiteral("_calibration_0.kvtcal"));
     QCOMPARE(calibrationFileName(40012345), QStringLiteral("_calibration_40012345.kvtcal"));
+    // By the camera's text: numbers as before, other serials by their text, made safe.
+    QCOMPARE(calibrationFileName(QStringLiteral("0040012345")), calibrationFileName(40012345));
+    QCOMPARE(calibrationFileName(QString()), calibrationFileName(0));
+    QCOMPARE(calibrationFileName(QStringLiteral(" a/b\\c:d*e?\"<>|\x01 ")),
+             QStringLiteral("_calibration_a_b_c_d_e______.kvtcal"));
+    QCOMPARE(serialName(QString(200, QLatin1Char('x'))).size(), 64);
 }
 
 void TestCalibrationLoad::missingWavelengthsWarnInOrderAndUseDefaults() {
@@ -212,9 +226,8 @@ void TestCalibrationLoad::rawModeGivesIdentityAndUnitFactors() {
 void TestCalibrationLoad::singularCornerStopsInversion() {
     testsupport::TempWorkDir dir;
     // In TR the red and green wavelengths have identical columns; every value is an exact
-    // binary fraction, so the determinant is exactly zero (with values that round, two
-    // equal columns can leave a determinant of 1e-18, which is not rejected). BL would be
-    // fine but is never reached.
+    // binary fraction, so the determinant is exactly zero. BL would be fine but is never
+    // reached.
     writeRaw(kFile, "[635]\nM0x_TR=0.5\nM1x_TR=0.25\nM2x_TR=0.125\n"
                     "[520]\nM0x_TR=0.5\nM1x_TR=0.25\nM2x_TR=0.125\nM0x_BL=0.0625\n"
                     "[446]\nM0x_TR=0\nM1x_TR=0\nM2x_TR=1\n");
@@ -267,23 +280,34 @@ void TestCalibrationLoad::wavelengthTextIsUsedVerbatim() {
     QCOMPARE(d.colorMatrix[0][0][0], 0.978);
 }
 
-void TestCalibrationLoad::nonNumbersReadAsZero() {
+void TestCalibrationLoad::nonNumbersReadAsZeroAndUnusableFactorsAsMissing() {
     testsupport::TempWorkDir dir;
     writeRaw(kFile, "[635]\nM0x_TL=abc\nuser\\M1x_TR=nan\nM2x_BL=inf\nM0x_BR=1,2\n"
-                    "[520]\nM1x_TL=0x10\n[Power]\n635_TL=x\n520_TL=\n");
+                    "[520]\nM1x_TL=0x10\n[Power]\n635_TL=x\n520_TL=\n445_TL=20\n445_TR=0\n"
+                    "445_BL=-3\n445_BR=1e-320\n635_BR=nan\n");
     CalibrationData d;
-    loadCalibration(kFile, kStd, 0, false, d);
+    const LoadResult r = loadCalibration(kFile, kStd, 0, false, d);
     QCOMPARE(d.colorMatrix[0][0][0], 0.0);
     QCOMPARE(d.colorMatrix[1][1][0], 0.0);
     QCOMPARE(d.colorMatrix[2][2][0], 0.0);
     QCOMPARE(d.colorMatrix[3][0][0], 0.0);
     QCOMPARE(d.colorMatrix[0][1][1], 0.0);
-    QCOMPARE(d.powerFactor[0][0], 0.0);
-    QCOMPARE(d.powerFactor[0][3], 0.0); // the fall-back copies what TL read
-    QCOMPARE(d.powerFactor[1][0], 0.0);
     for (int k = 0; k < 4; ++k)
         for (int e = 0; e < 9; ++e)
             QVERIFY(std::isfinite(d.unmixCoef[e][k]));
+    // A factor that is no positive number is missing: its start value, TL's for the others.
+    for (int k = 0; k < 4; ++k)
+        QVERIFY(d.powerFactor[0][k] == 29 && d.powerFactor[1][k] == 59 &&
+                d.powerFactor[2][k] == 20);
+    QCOMPARE(r.problems.size(), 6);
+    QCOMPARE(r.problems[0], QStringLiteral("The calibration file _calibration_0.kvtcal holds the "
+                                           "power factor 635_TL = \"x\", which is not a positive "
+                                           "number; 29 is used instead."));
+    // After the one "not calibrated" box (no [445]), a box and a log line for each.
+    const Notices warnings = ofKind(r.notices, Notice::Kind::Warning);
+    QCOMPARE(warnings.size(), 1 + 6);
+    QVERIFY(warnings[1].fileProblem && warnings[1].title == "Calibration file problem");
+    QCOMPARE(ofKind(r.notices, Notice::Kind::Log).size(), 6 + 4);
 }
 
 void TestCalibrationLoad::sameWavelengthInTwoChannels() {
@@ -313,6 +337,80 @@ void TestCalibrationLoad::acceptsForeignIniWriters() {
     QCOMPARE(d.colorMatrix[3][0][0], 0.75);
     QCOMPARE(d.powerFactor[0][1], 2.5);
     QCOMPARE(d.powerFactor[0][0], 29.0);
+}
+
+void TestCalibrationLoad::handEditedFilesReadLikeTheOriginal() {
+    testsupport::TempWorkDir dir;
+    writeRaw(kFile, caltest::goodFile());
+    CalibrationData good;
+    const LoadResult g = loadCalibration(kFile, kStd, 0, false, good);
+    QCOMPARE(kinds(g.notices).count(Notice::Kind::Warning), 0);
+    QCOMPARE(good.colorMatrix[3][0][0], 0.8);
+    QCOMPARE(good.powerFactor[2][3], 41.5);
+    for (const auto& [name, bytes] : caltest::handEdits()) {
+        writeRaw(kFile, bytes);
+        CalibrationData d;
+        const LoadResult r = loadCalibration(kFile, kStd, 0, false, d);
+        QVERIFY2(kinds(r.notices) == kinds(g.notices), name);
+        QVERIFY2(std::memcmp(&d, &good, sizeof d) == 0, name);
+    }
+}
+
+void TestCalibrationLoad::filesThatCannotBeReadAreReportedOnce() {
+    testsupport::TempWorkDir dir;
+    const QList<QPair<QByteArray, QString>> files = {
+        {"[635]\nM0x_TL=0.5\n[Pow", "is not a valid ini file"},
+        {"", "is empty"},
+        {"; nothing but a comment\n[635]\n", "holds no calibration data"},
+        {QByteArray(kMaxCalibrationFileBytes + 1, '\n'), "is larger than 2 MB (2097153 bytes)"}};
+    for (const auto& [bytes, detail] : files) {
+        writeRaw(kFile, bytes);
+        CalibrationData d;
+        const LoadResult r = loadCalibration(kFile, kStd, 0, false, d);
+        // One warning and its log line instead of three "not calibrated" boxes; defaults.
+        QCOMPARE(
+            kinds(r.notices).mid(0, 3),
+            (QList<Notice::Kind>{Notice::Kind::Warning, Notice::Kind::Log, Notice::Kind::Log}));
+        QCOMPARE(r.notices[0].text, "The calibration file _calibration_0.kvtcal " + detail +
+                                        ".\nThe default calibration is used until it is "
+                                        "repaired or removed.");
+        QCOMPARE(d.colorMatrix[2][1][0], 0.209);
+    }
+    QVERIFY(QFile::remove(kFile) && QDir().mkdir(kFile));
+    CalibrationData d;
+    QCOMPARE(loadCalibration(kFile, kStd, 0, false, d).conditionDetail, "is not a regular file");
+}
+
+void TestCalibrationLoad::sectionsThatCannotBeReadAsWrittenAreReported() {
+    testsupport::TempWorkDir dir;
+    writeRaw(kFile, "[635/x]\nM0x_TL=0.5\n[635\\user]\nM1x_TL=0.25\n[635]\nuser\\a\\M0x_BR=1\n"
+                    "[R_Wavelengths]\n6/50=true\n650=true\n[Power]\n635\\x_TL=3\n");
+    CalibrationData d;
+    const LoadResult r = loadCalibration(kFile, kStd, 0, false, d);
+    QStringList where;
+    for (const QString& p : r.problems)
+        where << p.section(QStringLiteral(" has "), 1).section(QStringLiteral(" whose"), 0, 0);
+    QCOMPARE(where,
+             (QStringList{"a section [635/user/a]", "a section [635/x]",
+                          "an entry 635/x_TL in [Power]", "an entry 6/50 in [R_Wavelengths]"}));
+    QCOMPARE(r.notices[0].text, r.problems[0]);
+    QCOMPARE(d.colorMatrix[0][1][0], 0.25); // the user sub-section is read, silently
+}
+
+void TestCalibrationLoad::nearlySingularMatricesAreRefused() {
+    testsupport::TempWorkDir dir;
+    // Two columns equal up to rounding: the determinant is about 1e-18, not zero.
+    writeRaw(kFile, "[635]\nM0x_TL=0.1\nM1x_TL=0.7\nM2x_TL=0.3\n"
+                    "[520]\nM0x_TL=0.30000000000000004\nM1x_TL=2.1\nM2x_TL=0.9\n");
+    CalibrationData d;
+    const LoadResult r = loadCalibration(kFile, kStd, 0, false, d);
+    QVERIFY(determinant3x3(d.colorMatrix[0]) != 0.0);
+    QCOMPARE(r.singularCorner, 0);
+    QCOMPARE(ofKind(r.notices, Notice::Kind::Critical).size(), 1);
+    // Scale alone does not matter.
+    const double scaled[3][3] = {{1e-9, 0, 0}, {0, 2e-9, 0}, {0, 1e-9, 3e-9}};
+    double inv[3][3];
+    QVERIFY(invertible3x3(scaled, inv));
 }
 
 void TestCalibrationLoad::inverseOfRandomMatrices() {

@@ -1,16 +1,16 @@
-// The per-frame step of a power calibration: normalisation, the user keys of the selected
-// corner, the five-sample count and the power factor at completion, run against the
-// loader the way the window chains them.
+// The steps of a power calibration: normalisation, five samples that write nothing, and
+// the completion that stores the column of the selected corner and its power factor in
+// one write, with its doubts; run against the loader the way the window chains them.
 
 #include "Calibration.h"
 #include "CalibrationTestFiles.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QtTest>
 
 using namespace lumetra::calibration;
-using caltest::readRaw;
 using caltest::writeRaw;
 
 namespace {
@@ -19,21 +19,33 @@ const std::array<QString, 3> kStd = {QStringLiteral("635"), QStringLiteral("520"
                                      QStringLiteral("445")};
 
 QVariant stored(const QString& key) {
-    QSettings s(kFile, QSettings::IniFormat);
-    return s.value(key);
+    return QSettings(kFile, QSettings::IniFormat).value(key);
 }
 
-// Runs samples until the run completes (at most `limit`); returns how many were taken.
-int sampleUntilDone(const QString& wl, int corner, const std::array<float, 3>& signal, int& count,
-                    SampleResult* last = nullptr, int limit = 10) {
-    for (int n = 1; n <= limit; ++n) {
-        const SampleResult r = writeCalibrationSample(kFile, wl, corner, signal, count);
-        if (last)
-            *last = r;
-        if (r.completed || r.refused)
+// Takes samples until the run completes; returns how many were taken.
+int sampleUntilDone(const std::array<float, 3>& signal, int& count) {
+    for (int n = 1; n <= 10; ++n)
+        if (takeCalibrationSample(signal, count).completed)
             return n;
-    }
     return -1;
+}
+
+// The completion as the window runs it when nothing is doubted or asked.
+CompletionPlan complete(const std::array<QString, 3>& wl, int channel, int corner,
+                        const std::array<float, 3>& raw, double exposureUs = 1000,
+                        double watts = 1) {
+    const CompletionPlan plan =
+        planCalibrationCompletion(kFile, wl, channel, corner, raw, exposureUs, watts, -1);
+    if (!plan.refused)
+        writeCalibration(kFile, plan.changes);
+    return plan;
+}
+
+// The factory response of a channel's laser scaled to a signal: the pure beam.
+std::array<float, 3> factoryBeam(int channel, float scale) {
+    return {float(scale * defaultMatrixValue(0, channel)),
+            float(scale * defaultMatrixValue(1, channel)),
+            float(scale * defaultMatrixValue(2, channel))};
 }
 } // namespace
 
@@ -42,13 +54,10 @@ class TestPowerCalibration : public QObject {
 private slots:
     void cornerAndChannelSelection();
     void normalisation();
-    void noCornerWritesTopLeftKeys();
-    void unitSignalWrittenUnchanged();
-    void newWavelengthCreatesItsSection();
-    void sampleCountCarriesOver();
+    void samplesWriteNothingUntilTheRunCompletes();
     void completionGivesSignalLengthPerMicrosecondPerWatt();
-    void zeroSignalGivesInvalidMatrixAndNoFactor();
-    void damagedFileRefusesSamples();
+    void zeroOrNearlyRepeatedColumnsGiveNoFactor();
+    void doubtfulCalibrations();
     void dialogTexts();
 };
 
@@ -92,75 +101,20 @@ void TestPowerCalibration::normalisation() {
     QCOMPARE(normalisedSignal(small)[0], 1.0f);
 }
 
-void TestPowerCalibration::noCornerWritesTopLeftKeys() {
+void TestPowerCalibration::samplesWriteNothingUntilTheRunCompletes() {
     testsupport::TempWorkDir dir;
     int count = 0;
-    const int corner = selectedCorner(false, false, false, false);
-    const SampleResult r = writeCalibrationSample(kFile, "635", corner, {30, 40, 0}, count);
-    QVERIFY(!r.refused && !r.completed);
-    QCOMPARE(count, 1);
-    QCOMPARE(r.raw, (std::array<float, 3>{30, 40, 0}));
-    QCOMPARE(r.normalised, (std::array<float, 3>{0.6f, 0.8f, 0.0f}));
-    QCOMPARE(stored("635/user/M0x_TL").toDouble(), double(0.6f));
-    QCOMPARE(stored("635/user/M1x_TL").toDouble(), double(0.8f));
-    QCOMPARE(stored("635/user/M2x_TL").toDouble(), 0.0);
-    QSettings s(kFile, QSettings::IniFormat);
-    s.beginGroup("635");
-    QCOMPARE(s.childKeys(), QStringList());
-    s.beginGroup("user");
-    QCOMPARE(s.childKeys(), (QStringList{"M0x_TL", "M1x_TL", "M2x_TL"}));
-    // The sub-keys sit in the wavelength's own section.
-    QVERIFY(readRaw(kFile).contains("[635]"));
-    QVERIFY(readRaw(kFile).contains("user\\M1x_TL="));
-}
-
-void TestPowerCalibration::unitSignalWrittenUnchanged() {
-    testsupport::TempWorkDir dir;
-    int count = 0;
-    const std::array<float, 3> unit = {0.36f, 0.48f, 0.8f};
-    const SampleResult r = writeCalibrationSample(kFile, "445", 3, unit, count);
-    QCOMPARE(r.normalised, unit);
-    QCOMPARE(stored("445/user/M0x_BR").toDouble(), double(0.36f));
-    QCOMPARE(stored("445/user/M1x_BR").toDouble(), double(0.48f));
-    QCOMPARE(stored("445/user/M2x_BR").toDouble(), double(0.8f));
-}
-
-void TestPowerCalibration::newWavelengthCreatesItsSection() {
-    testsupport::TempWorkDir dir;
-    writeRaw(kFile, "[635]\nM0x_TL=0.9\n[R_Wavelengths]\n650=true\n");
-    CalibrationData d;
-    QCOMPARE(loadCalibration(kFile, {"650", "520", "445"}, 0, false, d).uncalibratedChannels,
-             (QList<int>{0, 1, 2}));
-    int count = 0;
-    const std::array<float, 3> s = {200, 20, 5};
-    writeCalibrationSample(kFile, "650", selectedCorner(false, false, false, true), s, count);
-    QSettings f(kFile, QSettings::IniFormat);
-    QVERIFY(f.childGroups().contains("650"));
-    QCOMPARE(f.value("635/M0x_TL").toDouble(), 0.9);
-    QCOMPARE(f.value("R_Wavelengths/650").toBool(), true);
-    const LoadResult r = loadCalibration(kFile, {"650", "520", "445"}, 0, false, d);
-    QCOMPARE(r.uncalibratedChannels, (QList<int>{1, 2}));
-    const auto n = normalisedSignal(s);
-    for (int row = 0; row < 3; ++row) {
-        QCOMPARE(d.colorMatrix[1][row][0], double(n[row]));
-        QCOMPARE(d.colorMatrix[0][row][0], defaultMatrixValue(row, 0));
-    }
-}
-
-void TestPowerCalibration::sampleCountCarriesOver() {
-    testsupport::TempWorkDir dir;
-    int count = 0;
-    for (int i = 0; i < 3; ++i)
-        QVERIFY(!writeCalibrationSample(kFile, "635", 0, {1, 2, 3}, count).completed);
-    QCOMPARE(count, 3);
-    // A later run of the same channel finishes after the two samples still missing.
-    QCOMPARE(sampleUntilDone("635", 2, {4, 5, 6}, count), 2);
-    QCOMPARE(count, 0);
-    // And the next run takes five again.
-    QCOMPARE(sampleUntilDone("635", 2, {4, 5, 6}, count), 5);
+    const SampleResult first = takeCalibrationSample({30, 40, 0}, count);
+    QCOMPARE(first.raw, (std::array<float, 3>{30, 40, 0}));
+    QCOMPARE(first.normalised, (std::array<float, 3>{0.6f, 0.8f, 0.0f}));
+    QVERIFY(!first.completed);
+    // The count carries over to the next run of the channel; a run cut short writes nothing.
+    QCOMPARE(sampleUntilDone({4, 5, 6}, count), 4);
+    QCOMPARE(sampleUntilDone({4, 5, 6}, count), 5);
+    QVERIFY(QDir().isEmpty());
     // The process-wide counters start at zero and are per channel.
     QCOMPARE(calibrationSampleCount(), (std::array<int, 3>{0, 0, 0}));
-    writeCalibrationSample(kFile, "520", 0, {1, 1, 1}, calibrationSampleCount()[1]);
+    takeCalibrationSample({1, 1, 1}, calibrationSampleCount()[1]);
     QCOMPARE(calibrationSampleCount(), (std::array<int, 3>{0, 1, 0}));
     calibrationSampleCount()[1] = 0;
 }
@@ -169,96 +123,83 @@ void TestPowerCalibration::completionGivesSignalLengthPerMicrosecondPerWatt() {
     testsupport::TempWorkDir dir;
     // Factory data for the other corners stays as it is.
     writeRaw(kFile, "[520]\nM0x_BL=0.1\nM1x_BL=0.9\nM2x_BL=0.3\n[Power]\n520_TL=50\n");
-    const int corner = 1; // TR
+    const int corner = selectedCorner(false, false, false, true); // TR
     const double exposureUs = 2500, watts = 0.25;
-    const bool active[3] = {false, true, false};
     const std::array<float, 3> raw = {1.5e5f, 9.0e5f, 2.5e5f};
-
-    int count = 0;
-    SampleResult last;
-    QCOMPARE(sampleUntilDone("520", corner, raw, count, &last), 5);
-    QVERIFY(last.completed);
-    CalibrationData d;
-    const LoadResult r = loadCalibration(kFile, kStd, 0, active[0] || active[1] || active[2], d);
-    for (const Notice& n : r.notices)
-        QVERIFY(n.kind == Notice::Kind::Log);
-    QCOMPARE(r.singularCorner, -1);
-    const PowerFactorResult p =
-        storePowerFactor(kFile, "520", 1, corner, last.raw, d.unmixCoef, exposureUs, watts);
-    QVERIFY(p.stored);
-    QVERIFY(p.notices.isEmpty());
+    const CompletionPlan p = complete(kStd, 1, corner, raw, exposureUs, watts);
+    QVERIFY(p.hasFactor && p.notices.isEmpty());
     const double length =
         std::sqrt(double(raw[0]) * raw[0] + double(raw[1]) * raw[1] + double(raw[2]) * raw[2]);
     QVERIFY(std::fabs(p.factor / (length / exposureUs / watts) - 1) < 1e-6);
+    // Written as a double, with the corner's three user keys and nothing else.
     QCOMPARE(stored("Power/520_TR").toDouble(), p.factor);
-    // Written as a double: the text holds more than single precision.
     QVERIFY(stored("Power/520_TR").toString().size() > 9);
+    QSettings f(kFile, QSettings::IniFormat);
+    f.beginGroup("520/user");
+    QCOMPARE(f.childKeys(), (QStringList{"M0x_TR", "M1x_TR", "M2x_TR"}));
 
-    // After the reload the pipeline measures the calibrated power again, and the
-    // factors of the other corners are those of the file.
-    d = CalibrationData();
-    loadCalibration(kFile, kStd, 0, false, d);
-    QCOMPARE(d.powerFactor[1][corner], p.factor);
-    QCOMPARE(d.powerFactor[1][0], 50.0);
+    // The reload gives the same factor and measures the calibrated power again; the other
+    // corners keep what the file held.
+    CalibrationData d;
+    loadCalibration(kFile, kStd, 0, true, d);
+    QVERIFY(std::fabs(d.powerFactor[1][corner] / p.factor - 1) < 1e-12);
     QCOMPARE(d.powerFactor[1][2], 50.0);
     QCOMPARE(d.colorMatrix[2][1][1], 0.9);
     const double signal = d.unmixCoef[3][corner] * raw[0] + d.unmixCoef[4][corner] * raw[1] +
                           d.unmixCoef[5][corner] * raw[2];
     QVERIFY(std::fabs(signal / exposureUs / d.powerFactor[1][corner] - watts) < 1e-6 * watts);
+
+    // A wavelength only listed so far gets its section and counts as calibrated.
+    complete({"650", "520", "445"}, 0, corner, factoryBeam(0, 1e5f));
+    QCOMPARE(loadCalibration(kFile, {"650", "520", "445"}, 0, false, d).uncalibratedChannels,
+             (QList<int>{2}));
 }
 
-void TestPowerCalibration::zeroSignalGivesInvalidMatrixAndNoFactor() {
+void TestPowerCalibration::zeroOrNearlyRepeatedColumnsGiveNoFactor() {
     testsupport::TempWorkDir dir;
     writeRaw(kFile, "[Power]\n635_TL=12\n");
-    int count = 0;
-    SampleResult last;
-    QCOMPARE(sampleUntilDone("635", 0, {0, 0, 0}, count, &last), 5);
-    QCOMPARE(last.normalised, (std::array<float, 3>{0, 0, 0}));
-    for (int row = 0; row < 3; ++row)
-        QCOMPARE(stored(QStringLiteral("635/user/M%1x_TL").arg(row)).toDouble(), 0.0);
-
+    const CompletionPlan p = complete(kStd, 0, 0, {0, 0, 0});
+    QVERIFY(!p.hasFactor);
+    QCOMPARE(p.notices.value(0).kind, Notice::Kind::Log);
+    QCOMPARE(stored("635/user/M1x_TL").toDouble(), 0.0);
+    QCOMPARE(stored("Power/635_TL").toDouble(), 12.0);
     CalibrationData d;
     const LoadResult r = loadCalibration(kFile, kStd, 0, true, d);
     QCOMPARE(r.singularCorner, 0);
-    QCOMPARE(r.notices.value(1).kind, Notice::Kind::Critical);
     QCOMPARE(r.notices.value(1).title, QStringLiteral("Invalid parameters"));
-    const PowerFactorResult p =
-        storePowerFactor(kFile, "635", 0, 0, last.raw, d.unmixCoef, 1000, 1);
-    QVERIFY(!p.stored);
-    QCOMPARE(p.factor, 0.0);
-    QCOMPARE(p.notices.size(), 1);
-    QCOMPARE(p.notices[0].kind, Notice::Kind::Log);
-    QCOMPARE(stored("Power/635_TL").toDouble(), 12.0);
+    // A column that only nearly repeats another one gives no factor either.
+    QVERIFY(!complete(kStd, 2, 1, factoryBeam(1, 1e5f)).hasFactor);
+    QVERIFY(!stored("Power/445_TR").isValid());
+    // A text the file cannot hold as a section is refused before anything is written.
+    const CompletionPlan slash = complete({"6/50", "520", "445"}, 0, 0, {3, 4, 0});
+    QVERIFY(slash.refused && slash.changes.isEmpty());
+    QCOMPARE(slash.notices.value(0).title, QStringLiteral("Invalid wavelength"));
 }
 
-void TestPowerCalibration::damagedFileRefusesSamples() {
+void TestPowerCalibration::doubtfulCalibrations() {
     testsupport::TempWorkDir dir;
-    const QByteArray damaged = "[635]\nM0x_TL=0.9\nM1x_TL=\"0.2\n";
-    writeRaw(kFile, damaged);
-    int count = 2;
-    const SampleResult r = writeCalibrationSample(kFile, "635", 0, {3, 4, 0}, count);
-    QVERIFY(r.refused);
-    QVERIFY(!r.completed);
-    QCOMPARE(count, 2);
-    QCOMPARE(r.notices.size(), 1);
-    QCOMPARE(r.notices[0].kind, Notice::Kind::Warning);
-    QCOMPARE(readRaw(kFile), damaged);
-
-    double coef[9][4] = {};
-    coef[0][0] = coef[4][0] = coef[8][0] = 1;
-    const PowerFactorResult p = storePowerFactor(kFile, "635", 0, 0, {3, 4, 0}, coef, 1, 1);
-    QVERIFY(!p.stored);
-    QCOMPARE(p.factor, 3.0);
-    QCOMPARE(readRaw(kFile), damaged);
-
-    // A byte-order mark alone is no damage: the write goes through and keeps the data.
-    writeRaw(kFile, "\xEF\xBB\xBF[635]\r\nM0x_TL=0.9\r\n");
-    QVERIFY(!writeCalibrationSample(kFile, "635", 0, {3, 4, 0}, count).refused);
-    QCOMPARE(stored("635/M0x_TL").toDouble(), 0.9);
-    QCOMPARE(stored("635/user/M1x_TL").toDouble(), double(0.8f));
-    QVERIFY(!readRaw(kFile).startsWith("\xEF\xBB\xBF"));
-    // A text the file cannot hold as a section is refused as well.
-    QVERIFY(writeCalibrationSample(kFile, "6/50", 0, {3, 4, 0}, count).refused);
+    auto doubts = [](int channel, const std::array<float, 3>& raw, int max) {
+        return planCalibrationCompletion(kFile, kStd, channel, 0, raw, 1000, 1, max).doubts;
+    };
+    // A pure beam, even through a response far from the factory one, at a good level.
+    QVERIFY(doubts(0, factoryBeam(0, 1e6f), 220).isEmpty());
+    QVERIFY(doubts(1, {0.2e6f, 0.8e6f, 0.4e6f}, 128).isEmpty());
+    QVERIFY(doubts(2, {0.1e6f, 0.25e6f, 0.9e6f}, 249).isEmpty());
+    // All three beams on: the column once stored for 635, or the three factory beams.
+    QCOMPARE(doubts(0, {0.355e6f, 0.683e6f, 0.638e6f}, 220),
+             QStringList{"the other beams carry 78% of the signal: only the 635nm beam must be "
+                         "shot into the sensor"});
+    std::array<float, 3> all{};
+    for (int c = 0; c < 3; ++c)
+        for (int r = 0; r < 3; ++r)
+            all[r] += factoryBeam(c, 1e6f)[r];
+    QCOMPARE(doubts(1, all, 220).size(), 1);
+    // Levels far from the asked 80-90 %.
+    QCOMPARE(doubts(0, factoryBeam(0, 1e6f), 67),
+             QStringList{"\"Max 635\" is 26%: it should be around 80-90%"});
+    QCOMPARE(doubts(0, factoryBeam(0, 1e6f), 255),
+             QStringList{"\"Max 635\" is 100%: it should be around 80-90%, the sensor saturates"});
+    QVERIFY(!QFile::exists(kFile)); // nothing of a plan reaches the file before it is written
 }
 
 void TestPowerCalibration::dialogTexts() {

@@ -1,10 +1,11 @@
-// Wavelength lists read from and added to the calibration file, and the guard that keeps
-// writers away from files they would rewrite with less than they hold.
+// Wavelength lists read from and added to the calibration file, and the writer that never
+// rewrites a file with less than it holds: such a file is kept and a new one written.
 
 #include "Calibration.h"
 #include "CalibrationTestFiles.h"
 #include "TestSupport.h"
 
+#include <QDate>
 #include <QDir>
 #include <QSettings>
 #include <QtTest>
@@ -32,8 +33,8 @@ private slots:
     void addedWavelengthIsNotYetCalibrated();
     void refusedTextsWriteNothing_data();
     void refusedTextsWriteNothing();
-    void badFilesAreNeverRewritten_data();
-    void badFilesAreNeverRewritten();
+    void filesThatCannotBeKeptAreNeverRewritten_data();
+    void filesThatCannotBeKeptAreNeverRewritten();
     void foreignButCleanFilesAreWritable();
     void dialogTexts();
 };
@@ -138,51 +139,73 @@ void TestWavelengthLists::refusedTextsWriteNothing() {
     QCOMPARE(QDir().entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), fileExists ? 1 : 0);
 }
 
-void TestWavelengthLists::badFilesAreNeverRewritten_data() {
+void TestWavelengthLists::filesThatCannotBeKeptAreNeverRewritten_data() {
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("garbage line") << QByteArray("[635]\nM0x_TL=0.9\nthis is not ini\n");
-    QTest::newRow("binary") << QByteArray("[635]\nM0x_TL=0.9\n\x01\x02\x00\x05zz=1\n", 24);
-    QTest::newRow("truncated key") << QByteArray("[635]\nM0x_TL=0.9\nM1x_T");
-    QTest::newRow("truncated quote") << QByteArray("[635]\nM0x_TL=\"0.9\nM1x_TL=0.2\n");
-    QTest::newRow("truncated section") << QByteArray("[635]\nM0x_TL=0.9\n[Pow");
-    QTest::newRow("continuation") << QByteArray("[635]\nM0x_TL=0.9\\\n");
-    QTest::newRow("not utf-8") << QByteArray("[635]\nM0x_TL=0.9\n[\xff\xfe]\nA=1\n");
-    QTest::newRow("random bytes") << QByteArray();
+    QTest::addColumn<bool>("damaged");
+    QTest::newRow("truncated section") << QByteArray("[635]\nM0x_TL=0.9\n[Pow") << true;
+    QTest::newRow("garbage line") << QByteArray("[635]\nM0x_TL=0.9\nthis is not ini\n") << false;
+    QTest::newRow("binary") << QByteArray("[635]\nM0x_TL=0.9\n\x01\x02\x00\x05zz=1\n", 24) << false;
+    QTest::newRow("truncated key") << QByteArray("[635]\nM0x_TL=0.9\nM1x_T") << false;
+    QTest::newRow("truncated quote") << QByteArray("[635]\nM0x_TL=\"0.9\nM1x_TL=0.2\n") << false;
+    QTest::newRow("not utf-8") << QByteArray("[635]\nM0x_TL=0.9\n[\xff\xfe]\nA=1\n") << false;
+    QTest::newRow("repeated key") << QByteArray("[635]\nM0x_TL=0.9\nM0x_TL=0.8\n") << false;
+    for (const auto& [name, bytes] : caltest::handEdits())
+        QTest::newRow(name) << bytes << false;
 }
 
-void TestWavelengthLists::badFilesAreNeverRewritten() {
+void TestWavelengthLists::filesThatCannotBeKeptAreNeverRewritten() {
     QFETCH(QByteArray, content);
+    QFETCH(bool, damaged);
     testsupport::TempWorkDir dir;
-    if (content.isEmpty()) {
-        QRandomGenerator rng(77);
-        for (int i = 0; i < 4096; ++i)
-            content.append(char(rng.bounded(256)));
-    }
     writeRaw(kFile, content);
-    QCOMPARE(inspectCalibrationFile(kFile), FileCondition::Damaged);
-    // Reading copes with it.
-    const auto lists = readWavelengthLists(kFile);
-    QCOMPARE(lists[0].value(0), QStringLiteral("635"));
-    CalibrationData d;
-    loadCalibration(kFile, {"635", "520", "445"}, 0, false, d);
+    QCOMPARE(inspectCalibrationFile(kFile),
+             damaged ? FileCondition::Damaged : FileCondition::ReadOnlyForUs);
 
-    const WriteResult r = addWavelength(kFile, 0, "650");
+    // Never in place: a damaged file is refused, any other one needs the user's yes.
+    const WriteResult r = addWavelength(kFile, 0, "660");
     QVERIFY(!r.written);
-    QCOMPARE(r.notices.size(), 1);
-    QCOMPARE(r.notices[0].kind, Notice::Kind::Warning);
-    QCOMPARE(r.notices[0].title, QStringLiteral("Calibration file not written"));
-    QVERIFY(r.notices[0].text.contains(kFile));
+    QCOMPARE(r.needsNewFile, !damaged);
     QCOMPARE(readRaw(kFile), content);
+    if (damaged) {
+        QCOMPARE(r.notices.size(), 1);
+        QCOMPARE(r.notices[0].title, QStringLiteral("Calibration file not written"));
+        QVERIFY(!addWavelength(kFile, 0, "660", true).written);
+        QCOMPARE(readRaw(kFile), content);
+        return;
+    }
+    const QString backup = kFile + ".bak-" + QDate::currentDate().toString(Qt::ISODate);
+    QCOMPARE(r.backupName, backup);
+    QVERIFY(r.notices.isEmpty());
+    QVERIFY(newFileQuestionText(kFile, r).contains(r.reason));
+
+    // With it: the old file kept byte for byte, the new one holds all it read, and more.
+    const WriteResult n = addWavelength(kFile, 0, "660", true);
+    QVERIFY(n.written);
+    QCOMPARE(readRaw(backup), content);
+    QCOMPARE(inspectCalibrationFile(kFile), FileCondition::Clean);
+    QSettings old(backup, QSettings::IniFormat);
+    QSettings now(kFile, QSettings::IniFormat);
+    for (const QString& key : old.allKeys()) {
+        if (old.value(key).isValid() && !key.split('/').contains(QString()))
+            QVERIFY2(now.value(key) == old.value(key), qPrintable(key));
+    }
+    QCOMPARE(now.value("R_Wavelengths/660").toBool(), true);
+    QCOMPARE(n.notices.value(0).kind, Notice::Kind::Log);
+    // A second new file keeps the first backup too.
+    writeRaw(kFile, content);
+    QCOMPARE(addWavelength(kFile, 0, "670", true).backupName, backup + "-2");
+    QCOMPARE(readRaw(backup + "-2"), content);
 }
 
 void TestWavelengthLists::foreignButCleanFilesAreWritable() {
     testsupport::TempWorkDir dir;
-    // BOM, CRLF, comments, quoted values and sub-keys: all of it survives a write.
-    writeRaw(kFile, "\xEF\xBB\xBF; factory file\r\n[635]\r\nM0x_TL = \"0.9\"\r\n"
+    // BOM, CRLF, quoted values and sub-keys: all of it survives a write in place.
+    writeRaw(kFile, "\xEF\xBB\xBF[635]\r\nM0x_TL = \"0.9\"\r\n"
                     "user\\M1x_TR=0.25\r\n\r\n[635\\user]\r\nM2x_BR=0.125\r\n");
     QCOMPARE(inspectCalibrationFile(kFile), FileCondition::Clean);
     const WriteResult r = addWavelength(kFile, 0, "650");
     QVERIFY2(r.written, qPrintable(r.notices.value(0).text));
+    QCOMPARE(QDir().entryList(QDir::Files), QStringList{kFile});
     QSettings s(kFile, QSettings::IniFormat);
     QCOMPARE(s.value("635/M0x_TL").toDouble(), 0.9);
     QCOMPARE(s.value("635/user/M1x_TR").toDouble(), 0.25);

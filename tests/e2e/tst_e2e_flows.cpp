@@ -62,6 +62,33 @@ private slots:
         w->form()->actionStartStream->setChecked(false);
     }
 
+    void textSerialFindsItsCalibration() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles(true));
+        QVERIFY(QFile::rename("_calibration_40400001.kvtcal", "kept.kvtcal"));
+        QVariantMap keys = smallHead();
+        keys.insert(QStringLiteral("serial"), QStringLiteral("KVT:42"));
+        setHeadKeys(keys);
+        storeSettings(streamingSettings());
+        auto w = openWindow();
+        // No file yet: the box names the serial as the file name does.
+        selectCamera(*w);
+        QCOMPARE(answer.seen().value(0).text,
+                 QStringLiteral("Calibration file has not been found for serial number "
+                                "KVT_42\nThe measure values may be incorrect"));
+        // With its file: selected again without any box, and it measures calibrated powers.
+        QVERIFY(QFile::rename("kept.kvtcal", "_calibration_KVT_42.kvtcal"));
+        answer.clear();
+        w->form()->listCamComboBox->setCurrentIndex(0);
+        selectCamera(*w);
+        QCOMPARE(answer.count(), 0);
+        QVERIFY(streamUntilMeasured(*w));
+        QVERIFY(testsupport::waitUntil(
+            [&] { return wattsOf(w->form()->valuePowerTotal->text()).has_value(); }));
+        w->form()->actionStartStream->setChecked(false);
+    }
+
     void storedRegion_data() {
         QTest::addColumn<QRect>("stored");
         QTest::addColumn<QRect>("expected");

@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -108,6 +109,9 @@ public:
         const QString done =
             QStringLiteral("Calibration of %1 done").arg(QLatin1String(kWavelength[channel]));
         answer.enqueue(testsupport::ModalAnswerer::acceptDouble(power));
+        // The head's peaks sit below the 80-90 % the dialog asks for, so the calibration
+        // may be questioned: it is stored all the same (a "done" box is merely closed).
+        answer.enqueue(testsupport::ModalAnswerer::pressButton(QMessageBox::Save));
         buttons[channel]->click();
         QVERIFY(!buttons[channel]->isEnabled());
         QVERIFY2(testsupport::waitUntil([&] { return answer.titles().contains(done); }, 30000),

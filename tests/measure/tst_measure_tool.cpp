@@ -2,6 +2,7 @@
 // must equal the in-process pipeline on the same frames, and every bad input must end with
 // exit status 2, one stderr line and nothing on stdout.
 
+#include "../calibration/CalibrationTestFiles.h"
 #include "Calibration.h"
 #include "FramePipeline.h"
 #include "SceneMaker.h"
@@ -310,6 +311,42 @@ private slots:
                                    "1,0,0,0,1,0,0,0,1"} +
                            frames,
                        "calibration with unmix");
+    }
+
+    void handEditedAndFaultyCalibrationFiles() {
+        // The tool reads what the window reads: hand edits give the same results, silently;
+        // what the window says in a box is a warning line of a run that still succeeds.
+        const QString file = path("_calibration_12.kvtcal");
+        const QStringList args = {"--format",      "json",     "--depth",       "2",
+                                  "--calibration", file,       "--wavelengths", "635,520,445",
+                                  m_frames[0],     m_frames[1]};
+        auto runOn = [&](const QByteArray& bytes) {
+            caltest::writeRaw(file, bytes);
+            return runTool(args);
+        };
+        const Run good = runOn(caltest::goodFile());
+        QVERIFY(good.exitCode == 0 && good.err.isEmpty());
+        for (const auto& [name, bytes] : caltest::handEdits()) {
+            const Run r = runOn(bytes);
+            QVERIFY2(r.exitCode == 0 && r.err.isEmpty() && r.out == good.out, name);
+        }
+        const Run section = runOn(caltest::goodFile() + "[635/x]\nM0x_TL=0.5\n");
+        QCOMPARE(section.out, good.out);
+        QVERIFY2(section.err.startsWith("lumetra-measure: warning: ") &&
+                     section.err.contains("[635/x]") && section.err.count('\n') == 1,
+                 qPrintable(section.err));
+        // A zero factor is no factor: the start value, not an infinite power.
+        const Run zero = runOn(QByteArray(caltest::goodFile()).replace("445_BR=41.5", "445_BR=0"));
+        QVERIFY(zero.exitCode == 0 && zero.err.contains("445_BR"));
+        auto blue = [](const Run& r) {
+            return parseLines(r.out).value(0)["power"].toObject()["b"].toDouble();
+        };
+        QVERIFY(blue(good) > 0);
+        QCOMPARE(blue(zero) * 43.0, blue(good) * 41.5);
+        // Nearly equal columns are refused like equal ones; a file over the cap is not read.
+        expectBadInput(QStringList(args).replaceInStrings("635,520,445", "520,520,520"),
+                       "nearly singular matrix");
+        QVERIFY(runOn(QByteArray(3 << 20, '\n')).err.contains("is larger than 2 MB"));
     }
 
     void badInputs() {
