@@ -27,15 +27,6 @@ bool hasCorrectedImage(int cropWidth, int cropHeight) {
 
 namespace {
 
-LUMETRA_HOT_LOOP void splitRow(const uchar* p, int w, std::uint8_t* r, std::uint8_t* g,
-                               std::uint8_t* b) {
-    for (int x = 0; x < w; ++x) {
-        r[x] = p[3 * x];
-        g[x] = p[3 * x + 1];
-        b[x] = p[3 * x + 2];
-    }
-}
-
 // How one output channel is mixed. The defined result is m0*r + m1*g + m2*b summed in
 // double (left to right), then float, clamped to 0..255 and truncated. It only steps where
 // that float reaches a whole number, so a single-precision sum whose error bound keeps it
@@ -122,28 +113,31 @@ LUMETRA_HOT_LOOP void mixRow(const float* __restrict r, const float* __restrict 
     mixExact(r + x, g + x, b + x, w - x, p, out + x);
 }
 
-LUMETRA_HOT_LOOP void toFloat(const std::uint8_t* __restrict v, int w, float* __restrict out) {
-    for (int x = 0; x < w; ++x) {
-        out[x] = float(v[x]);
+// Columns [x0, x1) of an RGB888 row to three float rows.
+LUMETRA_HOT_LOOP void toFloat(const uchar* __restrict p, int x0, int x1, float* __restrict r,
+                              float* __restrict g, float* __restrict b) {
+    for (int x = x0; x < x1; ++x) {
+        r[x] = float(p[3 * x]);
+        g[x] = float(p[3 * x + 1]);
+        b[x] = float(p[3 * x + 2]);
     }
 }
 
-// The same, returning the sum of the values (w at most kMaxRoiSide: no overflow).
-LUMETRA_HOT_LOOP qint64 toFloatSum(const std::uint8_t* __restrict v, int w, float* __restrict out) {
-    std::uint32_t s = 0;
-    for (int x = 0; x < w; ++x) {
-        out[x] = float(v[x]);
-        s += v[x];
+// The same, adding the raw values to the channel sums (x1 - x0 at most kMaxRoiSide).
+LUMETRA_HOT_LOOP void toFloatSum(const uchar* __restrict p, int x0, int x1, float* __restrict r,
+                                 float* __restrict g, float* __restrict b, ChannelSums* sums) {
+    std::uint32_t sr = 0, sg = 0, sb = 0;
+    for (int x = x0; x < x1; ++x) {
+        r[x] = float(p[3 * x]);
+        g[x] = float(p[3 * x + 1]);
+        b[x] = float(p[3 * x + 2]);
+        sr += p[3 * x];
+        sg += p[3 * x + 1];
+        sb += p[3 * x + 2];
     }
-    return qint64(s);
-}
-
-// A row to float, summing the w values from x0 on.
-qint64 convertRow(const std::uint8_t* v, int kw, int x0, int w, float* out) {
-    toFloat(v, x0, out);
-    const qint64 s = toFloatSum(v + x0, w, out + x0);
-    toFloat(v + x0 + w, kw - x0 - w, out + x0 + w);
-    return s;
+    (*sums)[0] += sr;
+    (*sums)[1] += sg;
+    (*sums)[2] += sb;
 }
 
 LUMETRA_HOT_LOOP void joinRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
@@ -158,32 +152,11 @@ LUMETRA_HOT_LOOP void joinRow(const std::uint8_t* r, const std::uint8_t* g, cons
 
 } // namespace
 
-void CropPlanes::resize(int w, int h) {
-    width = w;
-    height = h;
-    const std::size_t n = std::size_t(w) * std::size_t(h);
-    red.resize(n);
-    green.resize(n);
-    blue.resize(n);
-}
-
-void splitRows(const RowView& image, CropPlanes* planes, int y0, int y1) {
-    const int w = planes->width;
-    for (int y = y0; y < y1; ++y) {
-        const std::size_t o = std::size_t(y) * std::size_t(w);
-        splitRow(image.row(y), w, planes->red.data() + o, planes->green.data() + o,
-                 planes->blue.data() + o);
-    }
-}
-
-ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, const RowView& out,
+ChannelSums correctRows(const RowView& k, const UnmixMatrix& m, Shift shift, const RowView& out,
                         SpotPlanes* planes, int y0, int y1) {
     const int w = out.width;
     const int kw = k.width;
     const int mg = kCorrectionMargin;
-    auto at = [&](const std::vector<std::uint8_t>& plane, int x, int y) {
-        return plane.data() + std::size_t(y) * std::size_t(kw) + std::size_t(x);
-    };
     const MixPlan red = planFor(m[0], m[1], m[2]);
     const MixPlan green = planFor(m[3], m[4], m[5]);
     const MixPlan blue = planFor(m[6], m[7], m[8]);
@@ -208,10 +181,14 @@ ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, 
             continue;
         }
         // The raw sums are of the pixels blue samples: this row, when it serves blue.
-        const int sumFrom = mg - sx, sumLen = needB ? w : 0;
-        sums[0] += convertRow(at(k.red, 0, j), kw, sumFrom, sumLen, fr);
-        sums[1] += convertRow(at(k.green, 0, j), kw, sumFrom, sumLen, fg);
-        sums[2] += convertRow(at(k.blue, 0, j), kw, sumFrom, sumLen, fb);
+        const uchar* p = k.row(j);
+        if (needB) {
+            toFloat(p, 0, mg - sx, fr, fg, fb);
+            toFloatSum(p, mg - sx, mg - sx + w, fr, fg, fb, &sums);
+            toFloat(p, mg - sx + w, kw, fr, fg, fb);
+        } else {
+            toFloat(p, 0, kw, fr, fg, fb);
+        }
         if (needR) {
             const int x = mg + sx;
             mixRow(fr + x, fg + x, fb + x, w, red, outRow(planes->red, yr));

@@ -22,22 +22,10 @@ using ChannelSums = std::array<qint64, 3>;
 // crop is more than twice the margin in both directions.
 bool hasCorrectedImage(int cropWidth, int cropHeight);
 
-// The stabilised crop as three contiguous channel planes (row stride = width).
-struct CropPlanes {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> red, green, blue;
-
-    void resize(int w, int h);
-};
-
-// Splits rows [y0, y1) of the RGB888 rows into `planes` (sized to the image).
-void splitRows(const RowView& image, CropPlanes* planes, int y0, int y1);
-
-// Writes rows [y0, y1) of `out` (RGB888, crop less the margin) from the crop planes `k`,
-// and the same rows of `planes` (sized to `out`), and returns the raw channel sums of those
-// rows' "away" pixels.
-ChannelSums correctRows(const CropPlanes& k, const UnmixMatrix& m, Shift shift, const RowView& out,
+// Writes rows [y0, y1) of `out` (RGB888, crop less the margin) from the RGB888 crop rows `k`
+// (only read), and the same rows of `planes` (sized to `out`), and returns the raw channel
+// sums of those rows' "away" pixels.
+ChannelSums correctRows(const RowView& k, const UnmixMatrix& m, Shift shift, const RowView& out,
                         SpotPlanes* planes, int y0, int y1);
 
 // The matrix applied to the channel sums, in double, stored as float.

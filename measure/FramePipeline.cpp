@@ -123,27 +123,21 @@ FrameResult FramePipeline::process(FrameInput input) {
     input.crop = QImage();
     m_stab.beginFrame(crop.width(), crop.height(), input.stabDepth);
     const RowView rows{crop.bits(), crop.bytesPerLine(), crop.width(), crop.height()};
-    // Each band also splits its stabilised rows into the channel planes of the correction.
-    m_cropPlanes.resize(crop.width(), crop.height());
     QList<QFuture<void>> bands;
     for (int b = 0; b < Stabilizer::kBands; ++b) {
-        bands.append(runTask([this, &rows, b] {
-            m_stab.stabilizeBand(rows, b);
-            splitRows(rows, &m_cropPlanes, Stabilizer::bandBegin(rows.height, b),
-                      Stabilizer::bandEnd(rows.height, b));
-        }));
+        bands.append(runTask([this, &rows, b] { m_stab.stabilizeBand(rows, b); }));
     }
     join(m_wait, bands);
-    FrameResult r = measure(crop, input, true);
+    FrameResult r = measure(crop, input);
     r.stabilisedCrop = crop;
     return r;
 }
 
 FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const FrameInput& in) {
-    return measure(measurable(stabilisedCrop), in, false);
+    return measure(measurable(stabilisedCrop), in);
 }
 
-FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in, bool planesReady) {
+FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in) {
     FrameResult r;
     if (!hasCorrectedImage(k.width(), k.height())) {
         return r; // nothing to correct, nothing measured
@@ -153,26 +147,22 @@ FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in, bool p
     const Shift shift = in.corner ? cornerShift(*in.corner) : Shift{};
     const int m = kCorrectionMargin;
 
-    // Colour correction, in row bands: split the crop into planes, then mix.
+    // Colour correction, in row bands.
     QImage& corrected = correctedBuffer(k.width() - 2 * m, k.height() - 2 * m);
     const RowView out{corrected.bits(), corrected.bytesPerLine(), corrected.width(),
                       corrected.height()};
     m_planes.resize(corrected.width(), corrected.height());
     {
         constexpr int kParts = 4;
-        if (!planesReady) {
-            m_cropPlanes.resize(k.width(), k.height());
-            const RowView rows{const_cast<uchar*>(k.constBits()), k.bytesPerLine(), k.width(),
-                               k.height()};
-            splitRows(rows, &m_cropPlanes, 0, k.height());
-        }
+        const RowView rows{const_cast<uchar*>(k.constBits()), k.bytesPerLine(), k.width(),
+                           k.height()};
         std::array<ChannelSums, kParts> partSums{};
         QList<QFuture<void>> parts;
         const int h = corrected.height();
         for (int p = 0; p < kParts; ++p) {
             parts.append(runTask([&, p] {
-                partSums[p] = correctRows(m_cropPlanes, in.unmix, shift, out, &m_planes,
-                                          p * h / kParts, (p + 1) * h / kParts);
+                partSums[p] = correctRows(rows, in.unmix, shift, out, &m_planes, p * h / kParts,
+                                          (p + 1) * h / kParts);
             }));
         }
         join(m_wait, parts);

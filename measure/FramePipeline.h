@@ -99,12 +99,11 @@ public:
 
 private:
     QImage& correctedBuffer(int w, int h);
-    // `k` is RGB888 within the history size; planesReady: m_cropPlanes already hold it.
-    FrameResult measure(const QImage& k, const FrameInput& in, bool planesReady);
+    // `k` is RGB888 within the history size.
+    FrameResult measure(const QImage& k, const FrameInput& in);
 
     Stabilizer m_stab;
     std::array<QImage, 2> m_corrected; // corrected images, recycled
-    CropPlanes m_cropPlanes;           // the stabilised crop split by channel, reused
     SpotPlanes m_planes; // selector planes of the corrected image, reused frame to frame
     Waiter m_wait;
 };

@@ -189,22 +189,26 @@ private slots:
             {0.5, 0.25, -0.125, 1, 0, 0, 1 + 1.0 / 1048576, 0, 0},
         };
         const int n = 256, m = kCorrectionMargin;
-        CropPlanes crop; // red runs along x, green along y, blue is one value per pass
-        crop.resize(n + 2 * m, n + 2 * m);
-        for (int y = 0; y < crop.height; ++y) {
-            for (int x = 0; x < crop.width; ++x) {
-                crop.red[std::size_t(y) * crop.width + x] = uchar(std::clamp(x - m, 0, 255));
-                crop.green[std::size_t(y) * crop.width + x] = uchar(std::clamp(y - m, 0, 255));
+        QImage crop(n + 2 * m, n + 2 * m, QImage::Format_RGB888); // red along x, green along y
+        for (int y = 0; y < crop.height(); ++y) {
+            for (int x = 0; x < crop.width(); ++x) {
+                crop.scanLine(y)[3 * x] = uchar(std::clamp(x - m, 0, 255));
+                crop.scanLine(y)[3 * x + 1] = uchar(std::clamp(y - m, 0, 255));
             }
         }
+        const RowView cropRows{crop.bits(), crop.bytesPerLine(), crop.width(), crop.height()};
         QImage out(n, n, QImage::Format_RGB888);
         const RowView rows{out.bits(), out.bytesPerLine(), n, n};
         SpotPlanes planes;
         planes.resize(n, n);
         for (const UnmixMatrix& mat : matrices) {
             for (int b = 0; b < 256; ++b) {
-                std::fill(crop.blue.begin(), crop.blue.end(), uchar(b));
-                correctRows(crop, mat, Shift{}, rows, &planes, 0, n);
+                for (int y = 0; y < crop.height(); ++y) { // blue: one value per pass
+                    for (int x = 0; x < crop.width(); ++x) {
+                        cropRows.row(y)[3 * x + 2] = uchar(b);
+                    }
+                }
+                correctRows(cropRows, mat, Shift{}, rows, &planes, 0, n);
                 for (int g = 0; g < n; ++g) {
                     const uchar* p = out.constScanLine(g);
                     for (int r = 0; r < n; ++r) {
