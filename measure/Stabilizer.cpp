@@ -59,6 +59,12 @@ LUMETRA_HOT_LOOP void pushFirstInPlace(Byte* __restrict px, Byte* __restrict run
     }
 }
 
+LUMETRA_HOT_LOOP void maxInto(Byte* __restrict px, const Byte* __restrict h, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        px[i] = std::max(px[i], h[i]);
+    }
+}
+
 // One step of a fold: acc and the slot both become their maximum.
 LUMETRA_HOT_LOOP void foldStep(Byte* __restrict acc, Byte* __restrict slot, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -87,6 +93,9 @@ LUMETRA_HOT_LOOP void foldEnd(Byte* __restrict px, const Byte* __restrict acc,
     }
 }
 
+// Up to this depth the result is taken straight from the slots.
+constexpr int kDirectDepth = 5;
+
 int ringSlot(std::int64_t position, int kSlots) {
     return int(position % kSlots);
 }
@@ -94,7 +103,7 @@ int ringSlot(std::int64_t position, int kSlots) {
 } // namespace
 
 Stabilizer::Stabilizer()
-    : m_store(std::size_t(kMaxRoiSide) * kBlockBytes, 0),
+    : m_store(std::size_t(kSlots + 1) * kPlaneBytes, 0),
       m_leftAt(std::size_t(kMaxRoiSide) * kMaxRoiSide, 0), m_rows(std::size_t(kMaxRoiSide)),
       m_scratch(std::size_t(kBands) * kSlots * kRowBytes, 0) {}
 
@@ -199,7 +208,16 @@ int Stabilizer::stabilizeBand(const RowView& image, int band) {
         Byte* px = image.row(y);
         Byte* run = running(y);
         Byte* own = slot(y, now); // the slot of position now - kSlots
-        if (fold) {
+        if (m_depth <= kDirectDepth) {
+            // A few values: their maximum taken directly costs less than keeping the
+            // running maximum. Suffix maxima stand in for their values here as well; the
+            // next deeper frame folds.
+            std::memcpy(own, px, n);
+            for (std::int64_t p = start; p < now; ++p) {
+                maxInto(px, slot(y, p), n);
+            }
+            row.fold = 0;
+        } else if (fold) {
             std::memcpy(run, px, n);
             for (std::int64_t p = now - 1; p >= std::max(start, now - kSlots + 1); --p) {
                 foldStep(run, slot(y, p), n);

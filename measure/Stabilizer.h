@@ -11,6 +11,8 @@
 // is the suffix maximum at the start of its window combined with the running maximum. When
 // the window start passes the fold, the row folds again: one pass over its values, once per
 // `depth` frames, on a different frame for each row so that every frame does the same work.
+// At depths of 5 and less the maximum over the few slots, taken directly, costs less; a row
+// coming from there into a deeper window folds first.
 //
 // A suffix maximum may stand in for the value it replaced in every later window (they all
 // reach the fold), so a row can be folded at any time from what it holds. That is how
@@ -18,9 +20,10 @@
 // ring positions, the row's older positions are cleared for the pixels that never had
 // values there, and the row folds.
 //
-// Storage, allocated once: per history row, kMaxStabDepth - 1 ring slots of older values
-// (the frame's own value makes the tenth) and the running maximum; per pixel one byte for
-// pixels that left the crop (which slot holds their newest value, how many they keep).
+// Storage, allocated once: kMaxStabDepth - 1 ring slots of older values (the frame's own
+// value makes the tenth) and the running maximum, each a plane of the whole history; per
+// pixel one byte for pixels that left the crop (which slot holds their newest value, how
+// many they keep).
 
 #include "MeasureTypes.h"
 
@@ -60,7 +63,7 @@ public:
 private:
     static constexpr int kSlots = kMaxStabDepth - 1;
     static constexpr std::size_t kRowBytes = std::size_t(kMaxRoiSide) * 3;
-    static constexpr std::size_t kBlockBytes = std::size_t(kSlots + 1) * kRowBytes;
+    static constexpr std::size_t kPlaneBytes = std::size_t(kMaxRoiSide) * kRowBytes;
 
     // Positions are frame numbers; a row's values sit in slot position % kSlots.
     struct RowState {
@@ -68,17 +71,19 @@ private:
         std::int64_t fold = 0;  // positions up to here hold suffix maxima
     };
 
+    // One plane per slot (and one for the running maxima), so that the rows of a band are
+    // long runs of memory.
     std::uint8_t* slot(int y, std::int64_t position) {
-        return m_store.data() + std::size_t(y) * kBlockBytes +
-               std::size_t(position % kSlots) * kRowBytes;
+        return m_store.data() + std::size_t(position % kSlots) * kPlaneBytes +
+               std::size_t(y) * kRowBytes;
     }
     std::uint8_t* running(int y) {
-        return m_store.data() + std::size_t(y) * kBlockBytes + std::size_t(kSlots) * kRowBytes;
+        return m_store.data() + std::size_t(kSlots) * kPlaneBytes + std::size_t(y) * kRowBytes;
     }
     void joinRow(int y, int keptWidth, std::uint8_t* scratch);
     void restoreRun(int y, int x0, int x1, std::uint8_t left, std::uint8_t* scratch);
 
-    std::vector<std::uint8_t> m_store;    // [row][slot 0..8, running maximum][column * 3 + c]
+    std::vector<std::uint8_t> m_store;    // [slot 0..8, running maximum][row][column * 3 + c]
     std::vector<std::uint8_t> m_leftAt;   // [row][column]: newest slot | values kept << 4
     std::vector<RowState> m_rows;         // [row]
     std::vector<std::uint8_t> m_scratch;  // [band][slot][column * 3 + c]

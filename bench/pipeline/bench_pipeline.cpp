@@ -1,9 +1,10 @@
 // Fast pipeline against the plain reference, in one process, on the same 1920 x 1200 frames
 // (three Gaussian spots and noise): median and worst milliseconds per frame of each, their
-// ratio, and the memory of the stabiliser.
+// ratio, and the memory of the stabiliser; then the stabiliser alone on one thread at each
+// depth (its cost should not grow with the depth).
 //
 //   bench_pipeline [fast frames per case, default 200] [reference frames, default 6; 0: skip]
-//                  [ROI side: run only that case, 500 or 1200]
+//                  [500 or 1200: only that case; another number: only the stabiliser]
 
 #include "FramePipeline.h"
 #include "ReferencePipeline.h"
@@ -71,6 +72,12 @@ double processCpuMs() {
     return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
 }
 
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
 Stats stats(std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
     return {ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], ms.back()};
@@ -134,6 +141,35 @@ void runCase(const std::vector<QImage>& frames, int roi, int depth, int fastFram
     std::fflush(stdout);
 }
 
+// The four bands one after the other on this thread, timed by this thread's processor time
+// (the copy of the crop it works on is not timed).
+void stabiliserByDepth(const std::vector<QImage>& frames, int count) {
+    std::vector<QImage> crops;
+    for (const QImage& f : frames) {
+        crops.push_back(f.copy((f.width() - 1200) / 2, 0, 1200, 1200));
+    }
+    Stabilizer stab;
+    std::printf(
+        "stabiliser alone, ROI 1200, one thread, median processor time per frame in ms by depth:");
+    for (int depth = 1; depth <= kMaxStabDepth; ++depth) {
+        std::vector<double> ms;
+        for (int i = 0; i < depth + count; ++i) {
+            QImage img = crops[std::size_t(i) % crops.size()].copy();
+            const double t0 = threadCpuMs();
+            stab.beginFrame(img.width(), img.height(), depth);
+            for (int b = 0; b < Stabilizer::kBands; ++b) {
+                stab.stabilizeBand(&img, b);
+            }
+            if (i >= depth) {
+                ms.push_back(threadCpuMs() - t0);
+            }
+        }
+        std::printf(" | %d: %.2f", depth, stats(ms).median);
+        std::fflush(stdout);
+    }
+    std::printf("\n");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -154,6 +190,9 @@ int main(int argc, char** argv) {
     }
     if (only == 0 || only == 1200) {
         runCase(frames, 1200, 10, fastFrames, refFrames);
+    }
+    if (only != 500 && only != 1200) {
+        stabiliserByDepth(frames, std::min(fastFrames, 100));
     }
     return 0;
 }

@@ -190,7 +190,7 @@ private slots:
             if (event < 4) {
                 w = 1 + int(rng() % 40);
                 h = 1 + int(rng() % 40);
-            } else if (event < 8) {
+            } else if (event < 20) {
                 depth = 1 + int(rng() % 10);
             }
             QImage frame(w, h, QImage::Format_RGB888);
