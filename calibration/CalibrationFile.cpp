@@ -234,7 +234,8 @@ QString freeBackupName(const QString& fileName) {
 }
 
 // The file as the settings layer writes `content`, checked by reading it back: every kept
-// value must come back equal and no key may be missing or added.
+// value must come back equal and no key may be missing or added. The check reads a copy
+// under another name, since the settings object that wrote a file answers from memory.
 bool render(const QMap<QString, QVariant>& content, const QMap<QString, QVariant>& kept,
             QByteArray* bytes) {
     const QTemporaryDir dir;
@@ -249,24 +250,28 @@ bool render(const QMap<QString, QVariant>& content, const QMap<QString, QVariant
         if (out.status() != QSettings::NoError)
             return false;
     }
-    {
-        const QSettings back(path, QSettings::IniFormat);
-        if (back.status() != QSettings::NoError || back.allKeys().size() != content.size())
-            return false;
-        for (auto it = content.begin(); it != content.end(); ++it) {
-            if (!back.contains(it.key()))
-                return false;
-        }
-        for (auto it = kept.begin(); it != kept.end(); ++it) {
-            if (back.value(it.key()) != it.value())
-                return false;
-        }
-    }
     QFile in(path);
     if (!in.open(QIODevice::ReadOnly))
         return false;
     *bytes = in.readAll();
-    return in.error() == QFileDevice::NoError;
+    const QString checkPath = dir.filePath(QStringLiteral("check.ini"));
+    QFile check(checkPath);
+    if (in.error() != QFileDevice::NoError || !check.open(QIODevice::WriteOnly) ||
+        check.write(*bytes) != bytes->size() || !check.flush())
+        return false;
+    check.close();
+    const QSettings back(checkPath, QSettings::IniFormat);
+    if (back.status() != QSettings::NoError || back.allKeys().size() != content.size())
+        return false;
+    for (auto it = content.begin(); it != content.end(); ++it) {
+        if (!back.contains(it.key()))
+            return false;
+    }
+    for (auto it = kept.begin(); it != kept.end(); ++it) {
+        if (back.value(it.key()) != it.value())
+            return false;
+    }
+    return true;
 }
 
 // The probe with the verdict on rewriting: Clean or ReadOnlyForUs for a readable file.

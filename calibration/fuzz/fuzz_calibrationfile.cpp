@@ -84,22 +84,25 @@ void checkLoad(const QString& file) {
 void checkWrite(const QString& file, const QString& copy, const QByteArray& bytes,
                 FileCondition condition) {
     const Changes change = {{QStringLiteral("R_Wavelengths/fuzz"), true}};
-    const WriteResult w = writeCalibration(file, change);
-    if (condition == FileCondition::Clean) {
-        if (!w.written)
-            std::abort(); // a rewritable file that could not be rewritten
-    } else {
-        if (w.written || readAll(file) != bytes)
+    WriteResult w = writeCalibration(file, change);
+    if (condition == FileCondition::ReadOnlyForUs) {
+        if (w.written || !w.needsNewFile || readAll(file) != bytes)
             std::abort(); // never in place
-        if (w.needsNewFile != (condition == FileCondition::ReadOnlyForUs))
+        w = writeCalibration(file, change, true);
+        if (w.written && readAll(w.backupName) != bytes)
             std::abort();
-        if (!w.needsNewFile)
-            return;
-        const WriteResult n = writeCalibration(file, change, true);
-        if (!n.written || readAll(n.backupName) != bytes)
-            std::abort();
-        QFile::remove(n.backupName);
+        QFile::remove(w.backupName);
     }
+    // Refused: with a word, and the file as it was (a value the settings layer cannot
+    // write back as it read it, or a file that is not read at all).
+    if (!w.written) {
+        if (condition == FileCondition::Clean || w.notices.isEmpty() ||
+            w.notices[0].kind != Notice::Kind::Warning || readAll(file) != bytes)
+            std::abort();
+        return;
+    }
+    if (!isReadable(condition))
+        std::abort();
     // Everything that was read is there, with its value, and the change too.
     writeAll(copy + QStringLiteral(".new"), readAll(file));
     const QMap<QString, QVariant> before = keysOf(copy);

@@ -212,6 +212,12 @@ void TestWavelengthLists::foreignButCleanFilesAreWritable() {
     QCOMPARE(s.value("635/user/M2x_BR").toDouble(), 0.125);
     QCOMPARE(s.value("R_Wavelengths/650").toBool(), true);
 
+    // A value the settings layer would not read back as it read it: refused, file kept.
+    const QByteArray lossy("[635]\nM0x_TL=0, a\0b\n", 20);
+    writeRaw(kFile, lossy);
+    QVERIFY(!addWavelength(kFile, 0, "650", true).written);
+    QCOMPARE(readRaw(kFile), lossy);
+
     // A name that is taken by a folder cannot be read: nothing is attempted.
     const QString folder = calibrationFileName(8);
     QVERIFY(QDir().mkdir(folder));
