@@ -3,10 +3,10 @@
 #include "Calibration.h"
 #include "ColorCorrection.h"
 #include "FramePipeline.h"
+#include "ToolFiles.h"
 
 #include <QFileInfo>
 #include <QImage>
-#include <QImageReader>
 #include <QRect>
 #include <array>
 #include <charconv>
@@ -73,6 +73,24 @@ double parseNumber(const QString& option, const QString& text) {
     }
     return v;
 }
+
+// Values outside [low, high] are refused: the divisions of the power computation would
+// turn them into infinities (a denormal factor) or zero (a huge one).
+double parseBounded(const QString& option, const QString& text, double low, double high) {
+    const double v = parseNumber(option, text);
+    if (!(v >= low && v <= high)) {
+        fail(QStringLiteral("%1 must be from %2 to %3, got \"%4\"")
+                 .arg(option)
+                 .arg(low)
+                 .arg(high)
+                 .arg(text));
+    }
+    return v;
+}
+
+constexpr double kMaxUnmixMagnitude = 1e6;
+constexpr double kMinPowerFactor = 1e-6, kMaxPowerFactor = 1e9;
+constexpr double kMinExposureUs = 1.0, kMaxExposureUs = 1e8;
 
 Options parseArgs(const QStringList& args) {
     Options o;
@@ -154,7 +172,7 @@ Options parseArgs(const QStringList& args) {
             const QStringList p = splitList(a, value, 9);
             UnmixMatrix m;
             for (int e = 0; e < 9; ++e) {
-                m[e] = parseNumber(a, p[e]);
+                m[e] = parseBounded(a, p[e], -kMaxUnmixMagnitude, kMaxUnmixMagnitude);
             }
             o.unmix = m;
             sawUnmix = true;
@@ -162,10 +180,7 @@ Options parseArgs(const QStringList& args) {
             const QStringList p = splitList(a, value, 3);
             std::array<double, 3> f;
             for (int c = 0; c < 3; ++c) {
-                f[c] = parseNumber(a, p[c]);
-                if (f[c] <= 0) {
-                    fail(QStringLiteral("--power-factors must be positive, got \"%1\"").arg(p[c]));
-                }
+                f[c] = parseBounded(a, p[c], kMinPowerFactor, kMaxPowerFactor);
             }
             o.powerFactors = f;
             sawFactors = true;
@@ -185,11 +200,7 @@ Options parseArgs(const QStringList& args) {
             }
             o.wavelengths = w;
         } else if (a == QLatin1String("--exposure-us")) {
-            const double e = parseNumber(a, value);
-            if (e <= 0 || e > 1e9) {
-                fail(QStringLiteral("--exposure-us must be positive, got %1").arg(value));
-            }
-            o.exposureUs = float(e);
+            o.exposureUs = float(parseBounded(a, value, kMinExposureUs, kMaxExposureUs));
         } else if (a == QLatin1String("--red-boost")) {
             o.redBoost = parseInt(a, value);
             if (o.redBoost < 1 || o.redBoost > 4) {
@@ -278,11 +289,10 @@ UnmixMatrix defaultUnmix() {
 }
 
 QImage readFrame(const QString& path) {
-    QImageReader reader(path);
-    reader.setAutoTransform(false);
-    QImage img = reader.read();
+    QString error;
+    const QImage img = readFrameFile(path, &error);
     if (img.isNull()) {
-        fail(QStringLiteral("cannot read frame %1: %2").arg(path, reader.errorString()));
+        fail(error);
     }
     return img.convertToFormat(QImage::Format_RGB888);
 }
@@ -394,11 +404,21 @@ QString usageText() {
         "  --unmix m0,...,m8        unmixing coefficients, row-major\n"
         "  --power-factors R,G,B    power factors of the corner (default 29,59,43)\n"
         "  --calibration FILE --wavelengths R,G,B  matrix and factors from a calibration file\n"
-        "  --exposure-us E          exposure in microseconds (default 10000)\n"
+        "  --exposure-us E          exposure in microseconds, 1..1e8 (default 10000)\n"
         "  --red-boost N            red boost 1..4 for --corrected (default 1)\n"
         "  --every                  one result per frame instead of the last only\n"
-        "  --corrected OUT.png      write the last frame's colour-corrected region\n"
+        "  --corrected OUT.png      write the last frame's colour-corrected region in the\n"
+        "                           format its suffix names (.png, .bmp, ...)\n"
         "  --format json|text       output format (default text)\n");
+}
+
+QString argumentError(const QStringList& args) {
+    try {
+        parseArgs(args);
+    } catch (const BadInput& e) {
+        return QString::fromStdString(e.what());
+    }
+    return QString();
 }
 
 RunOutput runMeasure(const QStringList& args) {
@@ -407,8 +427,21 @@ RunOutput runMeasure(const QStringList& args) {
         result.out = usageText();
         return result;
     }
+    LibraryMessages libraryMessages;
     try {
         Options o = parseArgs(args);
+        QByteArray correctedFormat;
+        if (!o.correctedOut.isEmpty()) {
+            QString error;
+            QStringList inputs = o.frames;
+            if (!o.calibrationFile.isEmpty()) {
+                inputs.append(o.calibrationFile);
+            }
+            correctedFormat = outputFormat(o.correctedOut, inputs, &error);
+            if (correctedFormat.isEmpty()) {
+                fail(error);
+            }
+        }
         if (!o.calibrationFile.isEmpty()) {
             loadFromCalibration(o, result.warnings);
         }
@@ -471,11 +504,9 @@ RunOutput runMeasure(const QStringList& args) {
             }
         }
         if (!o.correctedOut.isEmpty()) {
-            const QString fmt = QFileInfo(o.correctedOut).suffix().toLower() == "bmp"
-                                    ? QStringLiteral("BMP")
-                                    : QStringLiteral("PNG");
-            if (!last.correctedImage.save(o.correctedOut, qPrintable(fmt))) {
-                fail(QStringLiteral("cannot write %1").arg(o.correctedOut));
+            QString error;
+            if (!writeImageFile(last.correctedImage, o.correctedOut, correctedFormat, &error)) {
+                fail(error);
             }
         }
         result.out = out;
@@ -483,6 +514,10 @@ RunOutput runMeasure(const QStringList& args) {
         result.warnings.clear();
         result.exitCode = 2;
         result.err = QString::fromStdString(e.what());
+        const QString library = libraryMessages.take();
+        if (!library.isEmpty()) {
+            result.err += QStringLiteral(" (%1)").arg(library);
+        }
     } catch (const std::exception& e) {
         result.warnings.clear();
         result.exitCode = 2;

@@ -20,6 +20,10 @@ struct RunOutput {
 
 RunOutput runMeasure(const QStringList& args);
 
+// The arguments checked on their own, without reading or writing any file: empty when
+// they are usable, else the one stderr line.
+QString argumentError(const QStringList& args);
+
 QString usageText();
 
 } // namespace lumetra::tool

@@ -1,12 +1,17 @@
 // Offline measuring tool: runs the window's pipeline on saved frames.
 
 #include "MeasureCli.h"
+#include "ToolFiles.h"
 
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    // Past a file-size limit a write must fail and be reported, not end the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
+    lumetra::tool::foldLibraryStderr(true);
     const lumetra::tool::RunOutput r = lumetra::tool::runMeasure(app.arguments().mid(1));
     if (r.exitCode != 0) {
         std::fprintf(stderr, "lumetra-measure: %s\n", qPrintable(r.err.simplified()));
@@ -15,6 +20,11 @@ int main(int argc, char** argv) {
     for (const QString& w : r.warnings) {
         std::fprintf(stderr, "lumetra-measure: warning: %s\n", qPrintable(w.simplified()));
     }
-    std::fputs(r.out.toUtf8().constData(), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 2;
+    const QByteArray out = r.out.toUtf8();
+    if (std::fwrite(out.constData(), 1, size_t(out.size()), stdout) != size_t(out.size()) ||
+        std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "lumetra-measure: cannot write the results to standard output\n");
+        return 2;
+    }
+    return 0;
 }

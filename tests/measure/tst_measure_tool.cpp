@@ -8,12 +8,16 @@
 #include "SceneMaker.h"
 #include "TestSupport.h"
 
+#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
 #include <QTest>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 using namespace lumetra::measure;
 
@@ -29,8 +33,15 @@ QString toolPath() {
     return qEnvironmentVariable("LUMETRA_BINARY_DIR") + QStringLiteral("/lumetra-measure");
 }
 
-Run runTool(const QStringList& args) {
+// fileSizeLimit > 0: the tool runs with that many bytes as its largest file.
+Run runTool(const QStringList& args, rlim_t fileSizeLimit = 0) {
     QProcess p;
+    if (fileSizeLimit > 0) {
+        p.setChildProcessModifier([fileSizeLimit] {
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    }
     p.start(toolPath(), args);
     Run r;
     if (!p.waitForFinished(60000)) {
@@ -141,9 +152,15 @@ class MeasureTool : public QObject {
 
     QString path(const QString& name) const { return m_dir->filePath(name); }
 
-    void expectBadInput(const QStringList& args, const char* what) {
-        const Run r = runTool(args);
-        QVERIFY2(r.exitCode == 2, what);
+    QString expectBadInput(const QStringList& args, const char* what, rlim_t fileSizeLimit = 0) {
+        const Run r = runTool(args, fileSizeLimit);
+        checkOneLineFailure(r, what);
+        return r.err;
+    }
+
+    void checkOneLineFailure(const Run& r, const char* what) {
+        QVERIFY2(r.exitCode == 2,
+                 qPrintable(QString(what) + ": exit " + QString::number(r.exitCode)));
         QVERIFY2(r.out.isEmpty(), what);
         const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
         QVERIFY2(lines.size() == 1, qPrintable(QString(what) + ": " + r.err));
@@ -349,6 +366,73 @@ private slots:
         QVERIFY(runOn(QByteArray(3 << 20, '\n')).err.contains("is larger than 2 MB"));
     }
 
+    // Whatever stops the write, the named file is complete or absent, with exit 2 and one
+    // line; an input is never overwritten; the suffix decides the format.
+    void correctedOutputIsCompleteOrAbsent() {
+        const QString f0 = m_frames[0];
+        QDir out(path("out"));
+        QVERIFY(out.mkpath("."));
+        const auto entries = [&] {
+            return out.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+        };
+
+        expectBadInput({"--corrected", out.filePath("full.png"), f0}, "file-size limit png", 100);
+        expectBadInput({"--corrected", out.filePath("full.bmp"), f0}, "file-size limit bmp", 100);
+        QCOMPARE(entries(), QStringList());
+
+        expectBadInput({"--corrected", "/dev/full", f0}, "device as output");
+        QVERIFY(QFile::link("/dev/full", out.filePath("link.png")));
+        expectBadInput({"--corrected", out.filePath("link.png"), f0}, "link to a device");
+        QCOMPARE(entries(), QStringList{"link.png"});
+        QVERIFY(out.remove("link.png"));
+
+        QFile input(f0);
+        QVERIFY(input.open(QIODevice::ReadOnly));
+        const QByteArray before = input.readAll();
+        input.close();
+        const QString sameFrame = QFileInfo(f0).path() + "/out/../" + QFileInfo(f0).fileName();
+        expectBadInput({"--corrected", sameFrame, f0, m_frames[1]}, "output is an input");
+        QVERIFY(input.open(QIODevice::ReadOnly));
+        QCOMPARE(input.readAll(), before);
+
+        expectBadInput({"--corrected", out.filePath("corr.txt"), f0}, "unknown suffix");
+        expectBadInput({"--corrected", out.filePath("corr"), f0}, "no suffix");
+        QCOMPARE(entries(), QStringList());
+
+        QImage first; // the same pixels in every lossless format
+        for (const char* format : {"bmp", "ppm", "png"}) {
+            const QString name = out.filePath(QStringLiteral("corr.") + format);
+            QCOMPARE(runTool({"--corrected", name, f0}).exitCode, 0);
+            QImageReader reader(name);
+            reader.setDecideFormatFromContent(true);
+            QCOMPARE(reader.format(), QByteArray(format));
+            const QImage image = reader.read().convertToFormat(QImage::Format_RGB888);
+            QVERIFY(!image.isNull());
+            if (first.isNull())
+                first = image;
+            QCOMPARE(image, first);
+        }
+    }
+
+    // Refused without hanging and with what the name really is; a decoder's own complaint
+    // is folded into the one line.
+    void framesThatAreNotImageFiles() {
+        QVERIFY(QDir().mkpath(path("folder.png")));
+        QVERIFY(expectBadInput({path("folder.png")}, "folder").contains("folder"));
+        QCOMPARE(mkfifo(QFile::encodeName(path("pipe.png")).constData(), 0600), 0);
+        QVERIFY(expectBadInput({path("pipe.png")}, "named pipe").contains("not a regular file"));
+        QVERIFY(expectBadInput({"/dev/zero"}, "device").contains("not a regular file"));
+
+        QFile good(m_frames[0]);
+        QVERIFY(good.open(QIODevice::ReadOnly));
+        QByteArray damaged = good.readAll();
+        const qsizetype idat = damaged.indexOf("IDAT");
+        QVERIFY(idat > 0);
+        damaged[idat + 12] = char(damaged[idat + 12] ^ 0x5a); // breaks the chunk's CRC
+        QVERIFY(testsupport::writeTextFile(path("damaged.png"), damaged));
+        expectBadInput({path("damaged.png")}, "damaged png");
+    }
+
     void badInputs() {
         const QString f0 = m_frames[0];
         QFile text(path("notes.txt"));
@@ -382,6 +466,13 @@ private slots:
         expectBadInput({"--unmix", "1,0,0,0,1,0,0,0,nan", f0}, "nan coefficient");
         expectBadInput({"--power-factors", "1,2", f0}, "two factors");
         expectBadInput({"--power-factors", "1,0,2", f0}, "zero factor");
+        expectBadInput({"--power-factors", "1,1e-320,2", f0}, "denormal factor");
+        expectBadInput({"--power-factors", "1,-3,2", f0}, "negative factor");
+        expectBadInput({"--power-factors", "1,inf,2", f0}, "infinite factor");
+        expectBadInput({"--unmix", "1,0,0,0,1e308,0,0,0,1", f0}, "huge coefficient");
+        expectBadInput({"--exposure-us", "1e-300", f0}, "vanishing exposure");
+        expectBadInput({"--exposure-us", "0", f0}, "zero exposure");
+        expectBadInput({"--exposure-us", "1e300", f0}, "huge exposure");
         expectBadInput({"--exposure-us", "-5", f0}, "negative exposure");
         expectBadInput({"--exposure-us", "1e", f0}, "malformed exposure");
         expectBadInput({"--red-boost", "5", f0}, "red boost 5");
