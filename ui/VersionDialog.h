@@ -16,6 +16,9 @@ public:
     explicit VersionDialog(QWidget* parent = nullptr, const QString& notesPath = QString());
     ~VersionDialog() override;
 
+    // Larger notes files are refused.
+    static constexpr qint64 kMaxNotesBytes = 1024 * 1024;
+
     static QString defaultNotesPath();
     QString notesText() const;
 

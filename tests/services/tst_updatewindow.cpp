@@ -1,10 +1,11 @@
 // The real main window running its start-up update check against a loopback server:
-// the question box, the progress dialog's Cancel button, the warning box, and the window
-// closing only after its first-load work has finished.
+// the question box, the progress dialog's Cancel button, where a saved installer lies,
+// and no dialog outliving its download.
 
 #include "MainWindow.h"
 #include "TestHttpServer.h"
 #include "TestSupport.h"
+#include "UpdatePrompts.h"
 
 #include <QtTest>
 
@@ -12,6 +13,7 @@
 #include <QNetworkProxy>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
 
 namespace {
@@ -79,9 +81,10 @@ private slots:
     void init();
     void cleanup();
 
-    void closesAfterFirstLoadWhenInstallerStarted();
+    void savedInstallerIsShownAndItsFolderOpened();
     void cancelInProgressDialogKeepsWindowOpen();
-    void installerThatCannotStartShowsWarning();
+    void failedDownloadLeavesNoDialog();
+    void longNotesKeepTheQuestionOnScreen();
     void progressDialFollowsTheDownload();
 
 private:
@@ -115,34 +118,49 @@ void TstUpdateWindow::writeSettings(const QUrl& server) {
     s.setValue(QStringLiteral("Last_Version/Version"), 104);
 }
 
-void TstUpdateWindow::closesAfterFirstLoadWhenInstallerStarted() {
-    const QString marker = m_dir->filePath(QStringLiteral("installer-ran"));
+void TstUpdateWindow::savedInstallerIsShownAndItsFolderOpened() {
     m_server->setRoute(kVersionPath, ok(newerVersionFile()));
-    m_server->setRoute(kInstallerPath, ok("#!/bin/sh\necho started > '" + marker.toUtf8() + "'\n"));
+    m_server->setRoute(kInstallerPath, ok(QByteArray(30000, 'i')));
+    QList<QUrl> opened;
+    lumetra::app::setFolderOpener([&opened](const QUrl& url) {
+        opened << url;
+        return true;
+    });
+    const auto restore = qScopeGuard([] { lumetra::app::setFolderOpener({}); });
 
+    // Yes to the question, Open Folder in the saved box; the progress dialog is left alone.
     testsupport::ModalAnswerer answerer;
-    queueAnswers(answerer, false);
+    for (int i = 0; i < 2000; ++i) {
+        answerer.enqueue([](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            for (QAbstractButton* b : box ? box->buttons() : QList<QAbstractButton*>())
+                if (box->standardButton(b) == QMessageBox::Yes ||
+                    b->text() == QStringLiteral("Open Folder"))
+                    b->click();
+        });
+    }
     MainWindow w;
     w.show();
-    QVERIFY(testsupport::waitUntil([&] { return QFile::exists(marker); }, 15000));
-    QVERIFY(testsupport::waitUntil([&] { return !w.isVisible(); }, 5000));
-
-    // The question came first and alone; no warning followed.
-    QVERIFY(answerer.count() >= 1);
-    const testsupport::SeenModal question = answerer.seen().first();
-    QCOMPARE(question.title, QStringLiteral("New version available"));
-    QCOMPARE(question.text, QStringLiteral("Version 1.05 is available.\n\nDo you want to update "
-                                           "and restart now?\n\nContent of this new "
-                                           "version:\nFaster spot search\r\n"));
-    QVERIFY(!answerer.titles().contains(QStringLiteral("Setup program cannot be executed")));
-    QVERIFY(QFile::exists(QStringLiteral("sw_fw/KVT_v1.05_setup.exe")));
-
-    // firstLoad went on after the close: its last steps ran.
-    QVERIFY(calibrateRedButton(w)->text().startsWith(QStringLiteral("Calibrate ")));
-    const QString log = logText();
-    QCOMPARE(log.count(QStringLiteral("Exit Ok")), qsizetype(1));
-    QVERIFY(log.indexOf(QStringLiteral("Init OK")) <
-            log.indexOf(QStringLiteral("Update Requested - Actual Version = 104")));
+    QVERIFY(testsupport::waitUntil(
+        [&] { return calibrateRedButton(w)->text().startsWith(QStringLiteral("Calibrate ")); },
+        15000));
+    QVERIFY(w.isVisible());
+    QList<testsupport::SeenModal> boxes;
+    for (const testsupport::SeenModal& seen : answerer.seen())
+        if (seen.className == QStringLiteral("QMessageBox") &&
+            (boxes.isEmpty() || boxes.last().title != seen.title))
+            boxes << seen;
+    QCOMPARE(boxes.size(), 2);
+    QCOMPARE(boxes.at(0).title, QStringLiteral("New version available"));
+    QCOMPARE(boxes.at(0).text, QStringLiteral("Version 1.05 is available.\n\nDo you "
+                                              "want to update and restart now?\n\n"
+                                              "Content of this new version:\nFaster "
+                                              "spot search\r\n"));
+    const QString stored = QDir::currentPath() + QStringLiteral("/sw_fw/KVT_v1.05_setup.exe");
+    QVERIFY(boxes.at(1).text.contains(stored));
+    QVERIFY(QFile::exists(stored));
+    QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(QDir::currentPath() + "/sw_fw")});
+    QVERIFY(!logText().contains(QStringLiteral("Exit Ok")));
 }
 
 void TstUpdateWindow::cancelInProgressDialogKeepsWindowOpen() {
@@ -169,25 +187,52 @@ void TstUpdateWindow::cancelInProgressDialogKeepsWindowOpen() {
     QVERIFY(testsupport::waitUntil([] { return QApplication::activeModalWidget() == nullptr; }));
 }
 
-void TstUpdateWindow::installerThatCannotStartShowsWarning() {
+void TstUpdateWindow::failedDownloadLeavesNoDialog() {
     m_server->setRoute(kVersionPath, ok(newerVersionFile()));
-    m_server->setRoute(kInstallerPath, ok("#!/nonexistent/interpreter\n"));
+    HttpRoute missing = ok("gone");
+    missing.status = 404;
+    m_server->setRoute(kInstallerPath, missing);
 
     testsupport::ModalAnswerer answerer;
     queueAnswers(answerer, false);
     MainWindow w;
     w.show();
-    const QString title = QStringLiteral("Setup program cannot be executed");
-    QVERIFY(testsupport::waitUntil([&] { return answerer.titles().contains(title); }, 15000));
     QVERIFY(testsupport::waitUntil(
-        [&] { return calibrateRedButton(w)->text().startsWith(QStringLiteral("Calibrate ")); }));
-    const QString text = QStringLiteral("Setup program cannot be executed at following path: ") +
-                         QDir::currentPath() + QStringLiteral("/sw_fw/KVT_v1.05_setup.exe");
-    for (const testsupport::SeenModal& seen : answerer.seen())
-        if (seen.title == title)
-            QCOMPARE(seen.text, text);
-    QVERIFY(logText().contains(QStringLiteral("> ") + text + QLatin1Char('\n')));
-    QVERIFY(w.isVisible());
+        [&] { return calibrateRedButton(w)->text().startsWith(QStringLiteral("Calibrate ")); },
+        15000));
+    QVERIFY(logText().contains(QStringLiteral("> Cannot download setup program: HTTP status 404")));
+    // A progress dialog kept hidden would show itself again once its minimum duration is
+    // over, modal over the window: none may be left.
+    for (QWidget* top : QApplication::topLevelWidgets())
+        QVERIFY2(!qobject_cast<QProgressDialog*>(top), "a progress dialog outlived its download");
+    QVERIFY(w.findChildren<QProgressDialog*>().isEmpty());
+}
+
+void TstUpdateWindow::longNotesKeepTheQuestionOnScreen() {
+    QByteArray notes;
+    for (int i = 0; notes.size() < 750 * 1024; ++i)
+        notes += "Fixed issue " + QByteArray::number(i) + " in the spot search and the log\r\n";
+    m_server->setRoute(kVersionPath, ok(kMarker + "\r\nV1.05 x\r\n" + notes + kMarker + "\r\n"));
+
+    QSize boxSize;
+    QString details;
+    testsupport::ModalAnswerer answerer;
+    answerer.enqueue([&](QWidget* w) {
+        auto* box = qobject_cast<QMessageBox*>(w);
+        if (!box)
+            return;
+        boxSize = box->frameGeometry().size();
+        details = box->detailedText();
+        box->button(QMessageBox::No)->click();
+    });
+    MainWindow w;
+    w.show();
+    QVERIFY(testsupport::waitUntil([&] { return boxSize.isValid(); }, 15000));
+    const QSize screen = QGuiApplication::primaryScreen()->availableGeometry().size();
+    QVERIFY2(boxSize.height() <= screen.height() && boxSize.width() <= screen.width(),
+             qPrintable(QStringLiteral("%1 x %2").arg(boxSize.width()).arg(boxSize.height())));
+    QCOMPARE(details.remove(QLatin1Char('\r')),
+             QString::fromLatin1(notes).remove(QLatin1Char('\r')));
 }
 
 void TstUpdateWindow::progressDialFollowsTheDownload() {
@@ -212,9 +257,13 @@ void TstUpdateWindow::progressDialFollowsTheDownload() {
     QCOMPARE(w.findChild<QProgressDialog*>(), dialog);
     QCOMPARE(dialog->value(), 120);
 
-    // Without a total size there is no bar to show.
+    // Without a total size: a busy indicator, and Cancel stays.
     w.updateProgressDial(130, -1);
-    QCOMPARE(w.findChild<QProgressDialog*>(), nullptr);
+    QCOMPARE(w.findChild<QProgressDialog*>(), dialog);
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(dialog->minimum(), 0);
+    QCOMPARE(dialog->maximum(), 0);
+    QVERIFY(dialog->findChild<QPushButton*>()->isVisible());
 }
 
 QTEST_MAIN(TstUpdateWindow)
