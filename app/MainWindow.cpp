@@ -2,6 +2,7 @@
 
 #include "AboutDialog.h"
 #include "BasCam.h"
+#include "DialogTheme.h"
 #include "Log.h"
 #include "MainWindowForm.h"
 #include "Resources.h"
@@ -49,6 +50,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x88, 0x88, 0x88));
     QApplication::setPalette(palette);
     ui->setupUi(this);
+    lumetra::app::themeChildDialogs(this);
 
     ui->menubar->hide();
     ui->autoRoiCheckBox->hide();
