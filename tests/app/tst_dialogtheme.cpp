@@ -16,37 +16,27 @@
 
 namespace {
 
-double luminance(QRgb c) {
-    const auto channel = [](int v) {
-        const double s = v / 255.0;
-        return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+// WCAG contrast ratio between a rendered widget's background (its commonest colour) and
+// the colour that differs most from it (its text).
+double renderedContrast(QWidget* widget) {
+    const auto luminance = [](QRgb c) {
+        const auto channel = [](int v) {
+            const double s = v / 255.0;
+            return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
     };
-    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
-}
-
-double contrast(QRgb a, QRgb b) {
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-// The contrast between a rendered label's background (its commonest colour) and its
-// text (the colour that differs most from it).
-double renderedContrast(QWidget* label) {
-    const QImage image = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage image = widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
     QHash<QRgb, int> counts;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)
-            ++counts[image.pixel(x, y) & 0xffffff];
-    QRgb background = 0;
-    int most = -1;
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-        if (it.value() > most) {
-            most = it.value();
-            background = it.key();
-        }
+            ++counts[image.pixel(x, y)];
+    const QRgb background = std::max_element(counts.cbegin(), counts.cend()).key();
     double best = 1.0;
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-        best = std::max(best, contrast(it.key(), background));
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) {
+        const double a = luminance(it.key()), b = luminance(background);
+        best = std::max(best, (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05));
+    }
     return best;
 }
 
