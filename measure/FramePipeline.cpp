@@ -5,9 +5,10 @@
 #include "SpotSearch.h"
 
 #include <QEventLoop>
+#include <QFutureInterface>
 #include <QFutureWatcher>
+#include <QRunnable>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <cmath>
 
@@ -37,13 +38,30 @@ void takeOver() {
 #endif
 }
 
-template <typename F> QFuture<void> runTask(F fn) {
-    handOver();
-    return QtConcurrent::run(QThreadPool::globalInstance(), [fn]() mutable {
+// One task on the global pool. Made whole before the hand-over mark (QtConcurrent::run
+// would build its task object after it, which the sanitizer then sees as a race).
+template <typename F> class PoolTask : public QRunnable {
+public:
+    explicit PoolTask(F fn) : m_fn(std::move(fn)) { m_done.reportStarted(); }
+    QFuture<void> future() { return m_done.future(); }
+    void run() override {
         takeOver();
-        fn();
+        m_fn();
         handOver();
-    });
+        m_done.reportFinished();
+    }
+
+private:
+    F m_fn;
+    QFutureInterface<void> m_done;
+};
+
+template <typename F> QFuture<void> runTask(F fn) {
+    auto* task = new PoolTask<F>(std::move(fn)); // deleted by the pool after run()
+    QFuture<void> future = task->future();
+    handOver();
+    QThreadPool::globalInstance()->start(task);
+    return future;
 }
 
 // Waits for the tasks, then takes over what they wrote.

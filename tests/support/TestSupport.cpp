@@ -139,7 +139,9 @@ QString todaysLog() {
 }
 
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
+    // Sanitizer builds run several times slower: their CI pass stretches every wait.
+    const int scale = qMax(1, qEnvironmentVariableIntValue("LUMETRA_TEST_TIME_SCALE"));
+    QDeadlineTimer deadline(qint64(timeoutMs) * scale);
     while (!pred()) {
         if (deadline.hasExpired())
             return pred();

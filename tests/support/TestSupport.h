@@ -77,7 +77,8 @@ bool writeTextFile(const QString& path, const QByteArray& text);
 // The log file the program writes today (in the current directory).
 QString todaysLog();
 
-// Processes events until pred() is true or timeoutMs passed; returns pred().
+// Processes events until pred() is true or timeoutMs passed (times the environment's
+// LUMETRA_TEST_TIME_SCALE, for sanitizer builds); returns pred().
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
 } // namespace testsupport
