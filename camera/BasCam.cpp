@@ -65,7 +65,6 @@ private:
     const void* m_token;
 };
 
-constexpr int kRetrieveTimeoutMs = 2000;
 // The request wait is woken by requestImage() and by stopping; this bound only covers a
 // consumer that sets the flag directly without waking the step.
 constexpr auto kRequestRecheck = std::chrono::milliseconds(20);
@@ -158,7 +157,6 @@ BasCam::~BasCam() {
         std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
         releaseCamera();
     }
-    frameTimer.reset();
     if (pylonReady)
         sdk::terminate(true);
     if (!workerThread)
@@ -208,6 +206,32 @@ void BasCam::wakeWaitingStep() {
     waitCondition.notify_all();
 }
 
+void BasCam::declareLost() {
+    // Called by the step (camera held under cameraMutex) or by the GUI thread, which owns
+    // the pointer; the device's abandon() may be called from either.
+    if (!camera || lostReported.exchange(true))
+        return;
+    camera->abandon();
+    wakeWaitingStep();
+    QString name;
+    {
+        std::lock_guard<std::mutex> lock(dataMutex);
+        name = cameraName;
+    }
+    writeLog(QStringLiteral("Camera lost: ") + name);
+    emit CameraLost(name);
+}
+
+void BasCam::noteError(const std::exception& e) {
+    const auto* sdkError = dynamic_cast<const sdk::SdkError*>(&e);
+    if (sdkError && sdkError->kind() == sdk::SdkError::Kind::DeviceLost)
+        declareLost();
+}
+
+void BasCam::beginStream() {
+    ++streamStarts;
+}
+
 void BasCam::releaseCamera() {
     if (!camera)
         return;
@@ -226,9 +250,12 @@ int BasCam::openCamera(int index) {
     try {
         sdk::TlFactory& factory = sdk::TlFactory::instance();
         sdk::DeviceInfoList list;
-        const int n = factory.enumerateDevices(list, false);
-        if (index >= n || index >= int(list.size()))
-            return -1;
+        // Closing needs no device list, and listing GigE cameras takes a second.
+        if (index >= 0) {
+            const int n = factory.enumerateDevices(list, false);
+            if (index >= n || index >= int(list.size()))
+                return -1;
+        }
 
         if (camera) {
             // Stop first so a step waiting in the worker thread returns, then release
@@ -247,6 +274,11 @@ int BasCam::openCamera(int index) {
         {
             std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
             camera = factory.createDevice(list[size_t(index)]);
+            {
+                std::lock_guard<std::mutex> lock(dataMutex);
+                cameraName = QString::fromStdString(camera->deviceInfo().friendlyName);
+            }
+            lostReported = false;
             camera->open();
         }
 
@@ -288,6 +320,14 @@ int BasCam::openCamera(int index) {
 bool BasCam::isOpen() const {
     try {
         return camera && camera->isOpen();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool BasCam::isLost() const {
+    try {
+        return camera && camera->isLost();
     } catch (const std::exception&) {
         return false;
     }
@@ -336,6 +376,7 @@ int BasCam::integerNode(const char* name, int which) {
         return int(v);
     } catch (const std::exception& e) {
         qDebug() << "Cannot read" << name << e.what();
+        noteError(e);
         return -1;
     }
 }
@@ -347,6 +388,7 @@ int BasCam::setIntegerNode(const char* name, int v) {
         return camera->nodeMap().trySetInteger(name, int64_t(v), sdk::Correction::Nearest) ? 0 : -1;
     } catch (const std::exception& e) {
         qDebug() << "Cannot write" << name << e.what();
+        noteError(e);
         return -1;
     }
 }
@@ -362,6 +404,7 @@ float BasCam::exposure(int which) {
         return float(v);
     } catch (const std::exception& e) {
         qDebug() << "Cannot read ExposureTime" << e.what();
+        noteError(e);
         return -1.0f;
     }
 }
@@ -375,6 +418,7 @@ int BasCam::setExposure(float us) {
                    : -1;
     } catch (const std::exception& e) {
         qDebug() << "Cannot write ExposureTime" << e.what();
+        noteError(e);
         return -1;
     }
 }
@@ -411,6 +455,7 @@ QString BasCam::pixelFormat() {
         return QString::fromStdString(camera->nodeMap().enumSymbol("PixelFormat"));
     } catch (const std::exception& e) {
         qDebug() << "Cannot read PixelFormat" << e.what();
+        noteError(e);
         return QString();
     }
 }
@@ -422,6 +467,7 @@ int BasCam::setPixelFormat(const QString& symbol) {
         return camera->nodeMap().trySetEnumSymbol("PixelFormat", symbol.toStdString()) ? 0 : -1;
     } catch (const std::exception& e) {
         qDebug() << "Cannot write PixelFormat" << e.what();
+        noteError(e);
         return -1;
     }
 }
@@ -453,7 +499,8 @@ float BasCam::temperature() {
         sdk::NodeMap& nodes = camera->nodeMap();
         nodes.trySetEnumSymbol("DeviceTemperatureSelector", "DeviceTemperatureSelector_FpgaCore");
         return float(nodes.floatValue("DeviceTemperature"));
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        noteError(e);
         return -100.0f;
     }
 }
@@ -467,8 +514,10 @@ int BasCam::startGrabbing() {
     try {
         camera->startGrabbing(0);
         started = true;
+        beginStream();
     } catch (const std::exception& e) {
         qDebug() << "Start grabbing failed:" << e.what();
+        noteError(e);
     }
     if (isGrabbing()) {
         // Only a start that began the stream begins a grab cycle: a second cycle would
@@ -494,8 +543,10 @@ int BasCam::grabOne(bool saveIt) {
     std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
     try {
         camera->startGrabbing(1);
+        beginStream();
     } catch (const std::exception& e) {
         qDebug() << "Cam closed or already grabbing" << e.what();
+        noteError(e);
         return -1;
     }
     // Asking for one image is itself the request: the step runs in this (GUI) thread, the
@@ -604,12 +655,21 @@ void BasCam::ProcessOneImage(bool saveIt) {
         return;
     }
 
+    if (watchedStream != streamStarts.load()) {
+        watchedStream = streamStarts.load();
+        lossWatch.restart();
+        rateWindow.restart();
+        frameClock.start();
+    }
     try {
-        sdk::GrabResultPtr result = camera->retrieveResult(kRetrieveTimeoutMs);
+        const int timeoutMs = lossWatch.timeoutMs(std::chrono::steady_clock::now());
+        sdk::GrabResultPtr result = camera->retrieveResult(timeoutMs);
         {
             std::lock_guard<std::mutex> lock(dataMutex);
             grabResult = result;
         }
+        if (result && result->isValid())
+            lossWatch.answered(std::chrono::steady_clock::now());
         if (!result || !result->grabSucceeded()) {
             {
                 std::lock_guard<std::mutex> lock(dataMutex);
@@ -620,14 +680,10 @@ void BasCam::ProcessOneImage(bool saveIt) {
             return;
         }
 
-        if (frameTimer && frameTimer->elapsed() > 0) {
-            fps = float(1000 / frameTimer->elapsed());
-            frameTimer->restart();
-        } else {
-            if (!frameTimer)
-                frameTimer = std::make_unique<QElapsedTimer>();
-            frameTimer->start();
-        }
+        const int64_t taken =
+            result->timestampNs > 0 ? result->timestampNs : frameClock.nsecsElapsed();
+        if (const auto rate = rateWindow.add(taken))
+            fps = *rate;
 
         const QImage converted = toQImage(*result);
         {
@@ -649,6 +705,20 @@ void BasCam::ProcessOneImage(bool saveIt) {
         // Straight from here, never queued behind a step that may already wait for the
         // request this image will bring.
         emit ImageIsAvailable(converted);
+        scheduleStep(saveIt);
+    } catch (const sdk::SdkError& e) {
+        // A device that is gone ends the cycle; so do time-outs that span the loss window.
+        if (e.kind() == sdk::SdkError::Kind::DeviceLost) {
+            declareLost();
+            return;
+        }
+        writeLog(QStringLiteral("Grab Timeout exception"));
+        if (e.kind() == sdk::SdkError::Kind::Timeout &&
+            lossWatch.timedOut(std::chrono::steady_clock::now())) {
+            declareLost();
+            return;
+        }
+        imageRequested = true;
         scheduleStep(saveIt);
     } catch (const std::exception&) {
         writeLog(QStringLiteral("Grab Timeout exception"));

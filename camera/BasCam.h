@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "StreamWatch.h"
 #include "sdk/Sdk.h"
 
 class QThread;
@@ -27,8 +28,10 @@ public:
     // Discovery and opening.
     QStringList deviceNames();
     int openCamera(int index); // 0 on success or index < 0 (closes), -1 on failure
-    bool isOpen() const;
+    bool isOpen() const;       // false once the camera is lost
     bool isGrabbing() const;
+    // The held camera is gone (unplugged, stopped answering); openCamera releases it.
+    bool isLost() const;
     int serialNumber() const; // 0 without an open camera or a non-decimal serial
     // The serial as the camera reports it; empty without an open camera.
     QString serialText() const;
@@ -71,6 +74,10 @@ signals:
     void FeedbackImageProcessing(bool saveIt);
     void FeedbackImageProcessing();
     void killThread();
+    // The open camera is gone. Emitted once per opened camera, from the thread that found
+    // out (connect it queued); its grab cycle has ended and every later call returns at
+    // once with the values for an absent camera.
+    void CameraLost(QString friendlyName);
 
 public slots:
     void ProcessOneImage(bool saveIt);
@@ -86,7 +93,16 @@ private:
     QImage image;
     std::atomic<float> fps{1.0f}; // written by the step, read by the GUI thread
     std::atomic<int> rotationDeg{0};
-    std::unique_ptr<QElapsedTimer> frameTimer;
+    // The rate is taken over a window of frame times, and a stream that stops answering
+    // is declared lost; both belong to the step (cameraMutex), and start afresh with each
+    // stream (streamStarts moves on).
+    lumetra::camera::FrameRateWindow rateWindow;
+    lumetra::camera::LossWatch lossWatch;
+    std::atomic<unsigned> streamStarts{0};
+    unsigned watchedStream = 0;
+    QElapsedTimer frameClock; // frame times for transports that give none
+    std::atomic<bool> lostReported{false};
+    QString cameraName; // of the held camera, for the loss notice (dataMutex)
 
     // The grab step waits on this instead of polling; a stop or a request wakes it.
     mutable std::mutex waitMutex;
@@ -98,6 +114,11 @@ private:
     mutable std::mutex dataMutex;
 
     void wakeWaitingStep();
+    // The camera is gone: abandon it, log it and say so, once per opened camera.
+    void declareLost();
+    // An error that says the device is gone declares the loss.
+    void noteError(const std::exception& e);
+    void beginStream();
     void releaseCamera();
     void scheduleStep(bool saveIt);
     // Queues a call into the object's thread (a zero-delay call, as a timer would).

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
+#include <utility>
 
 namespace lumetra::aravis {
 
@@ -419,7 +421,27 @@ struct StreamHandle {
             stream = nullptr;
         }
     }
+    // The stream, no longer given buffers back; the caller releases it.
+    ArvStream* take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(stream, nullptr);
+    }
 };
+
+// Releasing a camera or a stream tells the device (stream channel and control registers);
+// a gone device answers nothing, and each of those writes waits out its GVCP retries
+// (2.5 s). The objects of a lost device are therefore released on a thread of their own,
+// so no caller waits for them.
+void releaseInBackground(ArvCamera* camera, ArvStream* stream) {
+    if (!camera && !stream)
+        return;
+    std::thread([camera, stream] {
+        if (stream)
+            g_object_unref(stream);
+        if (camera)
+            g_object_unref(camera);
+    }).detach();
+}
 
 // ---------------------------------------------------------------------------------------
 // Device
@@ -462,6 +484,10 @@ public:
     void close() override {
         if (!m_camera)
             return;
+        if (m_lost) {
+            releaseLost();
+            return;
+        }
         stopGrabbing();
         m_open = false;
         m_nodes.reset();
@@ -469,15 +495,24 @@ public:
         m_camera = nullptr;
     }
 
-    bool isOpen() const override { return m_open; }
+    bool isOpen() const override { return m_open && !m_lost; }
+    bool isLost() const override { return m_lost; }
+
+    void abandon() override {
+        m_lost = true;
+        m_stopRequested = true; // a waiting retrieveResult returns within one slice
+        m_grabbing = false;
+    }
 
     sdk::NodeMap& nodeMap() override {
+        throwIfLost();
         if (!m_nodes)
             throw SdkError(Kind::AccessDenied, "Device not open: " + m_info.friendlyName);
         return *m_nodes;
     }
 
     void startGrabbing(size_t maxImages) override {
+        throwIfLost();
         if (!m_camera)
             throw SdkError(Kind::AccessDenied, "Device not open: " + m_info.friendlyName);
         if (m_grabbing)
@@ -516,6 +551,10 @@ public:
 
     void stopGrabbing() override {
         m_stopRequested = true; // ends a waiting retrieveResult within one slice
+        if (m_lost) {
+            m_grabbing = false; // nothing to tell a gone device; close() releases the rest
+            return;
+        }
         std::lock_guard<std::mutex> lock(m_streamMutex);
         stopLocked();
         releaseStreamLocked();
@@ -524,6 +563,7 @@ public:
     bool isGrabbing() const override { return m_grabbing; }
 
     sdk::GrabResultPtr retrieveResult(int timeoutMs) override {
+        throwIfLost();
         std::unique_lock<std::mutex> lock(m_streamMutex);
         if (!m_grabbing || !m_handle || !m_handle->stream)
             return std::make_shared<sdk::GrabResult>(); // invalid: not grabbing
@@ -539,6 +579,8 @@ public:
             buffer = arv_stream_timeout_pop_buffer(stream, static_cast<guint64>(slice));
             if (buffer)
                 break;
+            if (m_lost)
+                throw SdkError(Kind::DeviceLost, "Device lost: " + m_info.friendlyName);
             if (m_stopRequested || !m_grabbing)
                 return std::make_shared<sdk::GrabResult>(); // woken by stopGrabbing
             if (Clock::now() >= deadline)
@@ -563,8 +605,30 @@ private:
     static constexpr int kBuffers = 6;
     static constexpr int64_t kSliceUs = 20000;
 
+    void throwIfLost() const {
+        if (m_lost)
+            throw SdkError(Kind::DeviceLost, "Device lost: " + m_info.friendlyName);
+    }
+
+    // Lost: what this side holds goes without a word to the device.
+    void releaseLost() {
+        m_open = false;
+        m_grabbing = false;
+        ArvStream* stream = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_streamMutex);
+            if (m_handle)
+                stream = m_handle->take(); // held results free their buffers themselves
+            m_handle.reset();
+        }
+        m_nodes.reset();
+        releaseInBackground(std::exchange(m_camera, nullptr), stream);
+    }
+
     static void fillResult(sdk::GrabResult& r, ArvBuffer* buffer) {
         r.valid = true;
+        // Host time of arrival, in ns; steady enough within one stream for rates.
+        r.timestampNs = static_cast<int64_t>(arv_buffer_get_system_timestamp(buffer));
         const ArvBufferStatus status = arv_buffer_get_status(buffer);
         const ArvBufferPayloadType payload = arv_buffer_get_payload_type(buffer);
         const bool image = payload == ARV_BUFFER_PAYLOAD_TYPE_IMAGE ||
@@ -624,6 +688,7 @@ private:
     std::atomic<bool> m_open{false};
     std::atomic<bool> m_grabbing{false};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_lost{false};
     std::mutex m_streamMutex; // held while a retrieval uses the stream
     std::shared_ptr<StreamHandle> m_handle;
     size_t m_maxImages = 0;

@@ -101,6 +101,10 @@ struct GrabResult {
     size_t bufferSize = 0;
     std::string errorDescription;
     std::shared_ptr<const void> holder;
+    // When the frame was taken, in nanoseconds of a clock the transport keeps steady within
+    // one stream (0: unknown). Frame rates are measured from it, not from when the
+    // consumer happened to pick the result up.
+    int64_t timestampNs = 0;
 
     bool isValid() const { return valid; }
     bool grabSucceeded() const { return valid && succeeded; }
@@ -108,9 +112,10 @@ struct GrabResult {
 using GrabResultPtr = std::shared_ptr<const GrabResult>;
 
 // A camera device, as an instant camera of the SDK sees it. Thread safety: isOpen,
-// isGrabbing and stopGrabbing may be called from another thread while one thread is
-// inside retrieveResult; stopGrabbing wakes that call, which then returns an invalid
-// result (or throws). Everything else is called from one thread at a time.
+// isGrabbing, isLost, stopGrabbing and abandon may be called from another thread while one
+// thread is inside retrieveResult; stopGrabbing and abandon wake that call, which then
+// returns an invalid result (or throws). Everything else is called from one thread at a
+// time.
 class Device {
 public:
     virtual ~Device() = default;
@@ -118,7 +123,15 @@ public:
     virtual DeviceInfo deviceInfo() const = 0;
     virtual void open() = 0;
     virtual void close() = 0;
+    // False once the device is lost, even before close().
     virtual bool isOpen() const = 0;
+    // The device is gone: the transport found it removed, or abandon() was called.
+    virtual bool isLost() const = 0;
+    // The caller knows the device is gone (it stopped answering). From now on no call
+    // waits on it: node access, starting and retrieving throw SdkError(DeviceLost), and
+    // stopGrabbing, close and the destructor only release what this side holds, without
+    // a word to the device. Idempotent.
+    virtual void abandon() = 0;
     virtual NodeMap& nodeMap() = 0; // throws SdkError when the device is not open
 
     // One-by-one strategy, the caller retrieves the images. maxImages 0 = continuous;

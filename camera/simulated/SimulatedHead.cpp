@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -38,20 +39,41 @@ QStringList listValue(QSettings& s, const QString& key) {
     return parts;
 }
 
-double numberValue(QSettings& s, const QString& key, double fallback) {
-    if (!s.contains(key))
-        return fallback;
-    bool ok = false;
-    const double v = s.value(key).toString().trimmed().toDouble(&ok);
-    return ok && std::isfinite(v) ? v : fallback;
-}
+// Reads the number keys of one group; a key that is there but is not a number within
+// its range keeps the default and is noted.
+class KeyReader {
+public:
+    KeyReader(QSettings& s, std::vector<std::string>& refused) : m_s(s), m_refused(refused) {}
 
-int intValue(QSettings& s, const QString& key, int fallback, int lowest) {
-    const double v = numberValue(s, key, fallback);
-    if (v < lowest || v > 1e9)
+    double number(const QString& key, double fallback,
+                  double lowest = -std::numeric_limits<double>::max(),
+                  double highest = std::numeric_limits<double>::max()) {
+        if (!m_s.contains(key))
+            return fallback;
+        const QVariant value = m_s.value(key);
+        // A value with a comma comes back from the ini reader as a list.
+        const QString text =
+            (value.typeId() == QMetaType::QStringList ? value.toStringList().join(QLatin1Char(','))
+                                                      : value.toString())
+                .trimmed();
+        bool ok = false;
+        const double v = text.toDouble(&ok);
+        if (ok && std::isfinite(v) && v >= lowest && v <= highest)
+            return v;
+        m_refused.push_back((key + QLatin1Char('=') + text.left(40) +
+                             QStringLiteral(" refused, default ") + QString::number(fallback) +
+                             QStringLiteral(" used"))
+                                .toStdString());
         return fallback;
-    return int(v);
-}
+    }
+    int integer(const QString& key, int fallback, int lowest, int highest) {
+        return int(number(key, fallback, lowest, highest));
+    }
+
+private:
+    QSettings& m_s;
+    std::vector<std::string>& m_refused;
+};
 
 // Fills out[0..n) with numbers from the key; entries that are missing or unreadable keep
 // what out holds.
@@ -67,6 +89,12 @@ void numbersValue(QSettings& s, const QString& key, double* out, int n) {
             return;
     }
     std::copy(values, values + n, out);
+}
+
+int boundedIndex(double v, int lowest, int highest) {
+    if (!(v > lowest)) // also NaN
+        return lowest;
+    return v < highest ? int(v) : highest;
 }
 
 uint8_t toByte(double v) {
@@ -114,6 +142,7 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
     HeadConfig h;
     h.group = group.toStdString();
     s.beginGroup(group);
+    KeyReader keys(s, h.refused);
     if (s.contains(QStringLiteral("serial"))) {
         const QString serial = s.value(QStringLiteral("serial")).toString().trimmed();
         if (!serial.isEmpty())
@@ -124,11 +153,13 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
         s.value(QStringLiteral("name")).toStringList().join(QStringLiteral(", ")).trimmed();
     if (!name.isEmpty())
         h.name = name.toStdString();
-    h.sensorWidth = intValue(s, QStringLiteral("sensorWidth"), h.sensorWidth, 16);
-    h.sensorHeight = intValue(s, QStringLiteral("sensorHeight"), h.sensorHeight, 16);
-    h.maxFps = std::max(0.0, numberValue(s, QStringLiteral("maxFps"), h.maxFps));
-    h.temperature = numberValue(s, QStringLiteral("temperature"), h.temperature);
-    h.temperatureRise = numberValue(s, QStringLiteral("temperatureRise"), h.temperatureRise);
+    h.sensorWidth = keys.integer(QStringLiteral("sensorWidth"), h.sensorWidth, 16, kMaxSensorSide);
+    h.sensorHeight =
+        keys.integer(QStringLiteral("sensorHeight"), h.sensorHeight, 16, kMaxSensorSide);
+    // 0 is "unlimited"; a negative rate means nothing and is refused like any bad key.
+    h.maxFps = keys.number(QStringLiteral("maxFps"), h.maxFps, 0.0, 1e6);
+    h.temperature = keys.number(QStringLiteral("temperature"), h.temperature, -273.0, 1e4);
+    h.temperatureRise = keys.number(QStringLiteral("temperatureRise"), h.temperatureRise);
     const QString corner =
         s.value(QStringLiteral("corner"), QStringLiteral("BR")).toString().trimmed().toUpper();
     if (corner == QLatin1String("TL"))
@@ -146,7 +177,7 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
         const QString wl = s.value(p + QStringLiteral("wavelength")).toString().trimmed();
         if (!wl.isEmpty())
             b.wavelength = wl.toStdString();
-        b.power = std::max(0.0, numberValue(s, p + QStringLiteral("power"), b.power));
+        b.power = std::max(0.0, keys.number(p + QStringLiteral("power"), b.power));
         double div[2] = {b.divergenceX, b.divergenceY};
         numbersValue(s, p + QStringLiteral("divergence"), div, 2);
         // A zero or negative width has no Gaussian; keep the beam visible as a narrow spot.
@@ -157,11 +188,12 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
         b.offsetX = off[0];
         b.offsetY = off[1];
         numbersValue(s, p + QStringLiteral("response"), b.response, 3);
-        b.signal = std::max(0.0, numberValue(s, p + QStringLiteral("signal"), b.signal));
+        b.signal = std::max(0.0, keys.number(p + QStringLiteral("signal"), b.signal));
     }
 
-    h.background = numberValue(s, QStringLiteral("background"), h.background);
-    h.noise = std::max(0.0, numberValue(s, QStringLiteral("noise"), h.noise));
+    h.background = keys.number(QStringLiteral("background"), h.background);
+    // Beyond a full byte the noise only saturates; the cap keeps its table in range.
+    h.noise = std::max(0.0, keys.number(QStringLiteral("noise"), h.noise, -1e9, 1000.0));
     if (s.contains(QStringLiteral("pixelFormats"))) {
         std::vector<std::string> formats;
         for (const QString& f : listValue(s, QStringLiteral("pixelFormats")))
@@ -171,10 +203,10 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
         if (!formats.empty())
             h.pixelFormats = formats;
     }
-    h.monoPaddingX = intValue(s, QStringLiteral("monoPaddingX"), h.monoPaddingX, 0);
-    h.timeoutEvery = intValue(s, QStringLiteral("timeoutEvery"), 0, 0);
-    h.failEvery = intValue(s, QStringLiteral("failEvery"), 0, 0);
-    h.unplugAfter = intValue(s, QStringLiteral("unplugAfter"), 0, 0);
+    h.monoPaddingX = keys.integer(QStringLiteral("monoPaddingX"), h.monoPaddingX, 0, kMaxPaddingX);
+    h.timeoutEvery = keys.integer(QStringLiteral("timeoutEvery"), 0, 0, 1000000000);
+    h.failEvery = keys.integer(QStringLiteral("failEvery"), 0, 0, 1000000000);
+    h.unplugAfter = keys.integer(QStringLiteral("unplugAfter"), 0, 0, 1000000000);
     s.endGroup();
     return h;
 }
@@ -261,10 +293,11 @@ void Renderer::prepare(const FrameLayout& layout) {
         Spot s;
         for (int k = 0; k < 3; ++k)
             s.amp[k] = total * b.response[k];
-        s.x0 = std::max(0, int(std::floor(cx - 8 * sx - 1)));
-        s.x1 = std::min(w - 1, int(std::ceil(cx + 8 * sx + 1)));
-        s.y0 = std::max(0, int(std::floor(cy - 8 * sy - 1)));
-        s.y1 = std::min(h - 1, int(std::ceil(cy + 8 * sy + 1)));
+        // Far-off or huge beams give bounds beyond any int: clamp before converting.
+        s.x0 = boundedIndex(std::floor(cx - 8 * sx - 1), 0, w);
+        s.x1 = boundedIndex(std::ceil(cx + 8 * sx + 1), -1, w - 1);
+        s.y0 = boundedIndex(std::floor(cy - 8 * sy - 1), 0, h);
+        s.y1 = boundedIndex(std::ceil(cy + 8 * sy + 1), -1, h - 1);
         if (s.x0 > s.x1 || s.y0 > s.y1)
             continue;
         s.gx.assign(w, 0.0);

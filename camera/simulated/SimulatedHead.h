@@ -17,6 +17,10 @@ namespace lumetra::sim {
 
 // Image scale of the head's optics.
 constexpr double kMradPerPixel = 0.01;
+// Largest sensor side a head may declare: a frame stays within what the window shows and
+// what memory holds (8192 x 8192 x 3 bytes = 192 MB).
+constexpr int kMaxSensorSide = 8192;
+constexpr int kMaxPaddingX = 4096;
 // How far the optics move the red (towards) and blue (away from) image from the green one,
 // in pixels, along the diagonal of the landing corner.
 constexpr double kChannelShiftPx = 5.0;
@@ -52,9 +56,12 @@ struct HeadConfig {
     int timeoutEvery = 0;
     int failEvery = 0;
     int unplugAfter = 0;
+    // Keys of the group that were present but refused (not a number, out of range), as
+    // "key=value refused, default used" texts; the device logs them when it is opened.
+    std::vector<std::string> refused;
 
     HeadConfig(); // all defaults
-    // Reads one group; missing or unreadable keys keep their defaults.
+    // Reads one group; missing keys keep their defaults, and so do refused ones.
     static HeadConfig fromSettings(QSettings& settings, const QString& group);
 };
 

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include "Log.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -132,12 +134,17 @@ public:
     sdk::DeviceInfo deviceInfo() const override { return deviceInfoFor(m_head); }
 
     void open() override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        throwIfLost();
-        if (m_open)
-            return;
-        m_open = true;
-        m_openedAt = Clock::now();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            throwIfLost();
+            if (m_open)
+                return;
+            m_open = true;
+            m_openedAt = Clock::now();
+        }
+        for (const std::string& refused : m_head.refused)
+            writeLog(QStringLiteral("Simulated head [") + QString::fromStdString(m_head.group) +
+                     QStringLiteral("]: ") + QString::fromStdString(refused));
     }
 
     void close() override {
@@ -146,7 +153,19 @@ public:
         m_open = false;
     }
 
-    bool isOpen() const override { return m_open.load(); }
+    bool isOpen() const override { return m_open.load() && !m_lost.load(); }
+    bool isLost() const override { return m_lost.load(); }
+
+    // The head itself stays plugged: a head that only stopped answering comes back in
+    // the list, unlike an unplugged one.
+    void abandon() override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lost = true;
+            m_grabbing = false;
+        }
+        m_cv.notify_all();
+    }
 
     sdk::NodeMap& nodeMap() override {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -321,6 +340,9 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
     // The sensor starts its next exposure when this frame is taken, so a consumer never
     // sees frames closer together than the frame period.
     m_lastFrame = Clock::now();
+    const int64_t takenNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(m_lastFrame.time_since_epoch())
+            .count();
     m_hasLastFrame = true;
     ++m_results;
     if (m_maxImages > 0 && ++m_retrievedInGrab >= m_maxImages)
@@ -328,6 +350,7 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
 
     auto result = std::make_shared<sdk::GrabResult>();
     result->valid = true;
+    result->timestampNs = takenNs;
     if (m_head.failEvery > 0 && m_results % uint64_t(m_head.failEvery) == 0) {
         result->succeeded = false;
         result->errorDescription = "Frame incomplete (simulated transfer error)";
@@ -515,13 +538,41 @@ std::unique_ptr<sdk::Device> createSimulatedDevice(const HeadConfig& head,
 
 SimulatedTransport::SimulatedTransport() : m_unplugged(std::make_shared<UnplugRegistry>()) {}
 
+bool SimulatedTransport::usableFile(const QString& path) {
+    const QFileInfo fi(path);
+    if (!fi.exists())
+        return false;
+    QString problem;
+    // Only a regular file: a pipe or a device would keep the reader waiting.
+    if (!fi.isFile())
+        problem = QStringLiteral(" is not a regular file: no simulated head");
+    else if (fi.size() > kMaxHeadFileBytes)
+        problem = QStringLiteral(" is larger than %1 MB (%2 bytes): no simulated head")
+                      .arg(kMaxHeadFileBytes / (1024 * 1024))
+                      .arg(fi.size());
+    if (problem.isEmpty())
+        return true;
+    // Said once per state of the file, not at every refresh of the list.
+    const std::string state =
+        (fi.absoluteFilePath() + QLatin1Char('|') + QString::number(fi.size()) + QLatin1Char('|') +
+         QString::number(fi.lastModified().toMSecsSinceEpoch()))
+            .toStdString();
+    std::lock_guard<std::mutex> lock(m_unplugged->mutex);
+    if (m_reported != state) {
+        m_reported = state;
+        writeLog(QLatin1String(kHeadFileName) + problem);
+    }
+    return false;
+}
+
 sdk::DeviceInfoList SimulatedTransport::enumerate() {
     sdk::DeviceInfoList list;
     const QString path = headFilePath();
-    if (!QFileInfo::exists(path))
+    if (!usableFile(path))
         return list;
     QSettings settings(path, QSettings::IniFormat);
-    for (const QString& group : settings.childGroups()) {
+    const QStringList groups = settings.childGroups();
+    for (const QString& group : groups.mid(0, kMaxHeads)) {
         {
             std::lock_guard<std::mutex> lock(m_unplugged->mutex);
             if (m_unplugged->gone.count(unplugKeyFor(group)))
@@ -534,11 +585,11 @@ sdk::DeviceInfoList SimulatedTransport::enumerate() {
 
 std::unique_ptr<sdk::Device> SimulatedTransport::createDevice(const sdk::DeviceInfo& info) {
     const QString path = headFilePath();
-    if (!QFileInfo::exists(path))
+    if (!usableFile(path))
         return nullptr;
     QSettings settings(path, QSettings::IniFormat);
     const QString group = QString::fromStdString(info.deviceId);
-    if (!settings.childGroups().contains(group))
+    if (!settings.childGroups().mid(0, kMaxHeads).contains(group))
         return nullptr;
     return createSimulatedDevice(HeadConfig::fromSettings(settings, group), m_unplugged,
                                  unplugKeyFor(group));

@@ -5,6 +5,8 @@
 #include "sdk/Sdk.h"
 #include "simulated/SimulatedHead.h"
 
+#include <QString>
+
 #include <memory>
 #include <set>
 #include <string>
@@ -12,6 +14,10 @@
 namespace lumetra::sim {
 
 constexpr const char* kHeadFileName = "simulated-head.ini";
+// A head file is a few hundred bytes; anything beyond this is not one, and a list of more
+// heads than this is not a bench.
+constexpr qint64 kMaxHeadFileBytes = 4 * 1024 * 1024;
+constexpr int kMaxHeads = 16;
 
 // Devices that have been unplugged stay away from the device list until their file is
 // written again (a new head is a new plug-in).
@@ -29,7 +35,11 @@ public:
     std::unique_ptr<sdk::Device> createDevice(const sdk::DeviceInfo& info) override;
 
 private:
+    // An existing regular file within the size limit; says once why another is ignored.
+    bool usableFile(const QString& path);
+
     std::shared_ptr<UnplugRegistry> m_unplugged;
+    std::string m_reported; // the file state last reported as unusable
 };
 
 // Builds a device straight from a configuration (used by the transport, the benchmark and

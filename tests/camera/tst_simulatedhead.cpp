@@ -68,6 +68,7 @@ private slots:
     void injectedFaults();
     void temperatureModel();
     void deviceListFromFile();
+    void badKeysAndOversizedFiles();
     void spotCentresPerCorner_data();
     void spotCentresPerCorner();
     void widthAndTotalSignal();
@@ -400,6 +401,62 @@ void TestSimulatedHead::deviceListFromFile() {
     QCOMPARE(c.beams[2].power, 1.0); // unreadable: default
     QCOMPARE(c.beams[2].signal, 43.0);
     QCOMPARE(c.beams[0].response[0], 0.978);
+}
+
+void TestSimulatedHead::badKeysAndOversizedFiles() {
+    testsupport::TempWorkDir dir;
+    SimulatedTransport transport;
+    // Out of range or not a number: the default, and one log line per key at opening.
+    camtest::writeHead({{"maxFps", "-1"},
+                        {"sensorWidth", "1000000"},
+                        {"monoPaddingX", "9e9"},
+                        {"noise", "lots"},
+                        {"sensorHeight", "480"},
+                        {"unplugAfter", "-3"}});
+    auto list = transport.enumerate();
+    QCOMPARE(list.size(), size_t(1));
+    auto d = transport.createDevice(list[0]);
+    d->open();
+    QCOMPARE(d->nodeMap().integerValue("Width"), int64_t(1920));
+    QCOMPARE(d->nodeMap().integerValue("Height"), int64_t(480));
+    QCOMPARE(camtest::logCount("Simulated head [Head]: maxFps=-1 refused, default 60 used"), 1);
+    QCOMPARE(camtest::logCount("sensorWidth=1000000 refused, default 1920 used"), 1);
+    QCOMPARE(camtest::logCount("monoPaddingX=9e9 refused, default 0 used"), 1);
+    QCOMPARE(camtest::logCount("noise=lots refused, default 0.5 used"), 1);
+    QCOMPARE(camtest::logCount("unplugAfter=-3 refused, default 0 used"), 1);
+    QCOMPARE(camtest::logCount(" refused, "), 5);
+    // A refused rate is the default 60 frames a second, not "as fast as it can".
+    QVERIFY(d->nodeMap().trySetFloat("ExposureTime", 100.0, Correction::Nearest));
+    d->startGrabbing();
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < 7; ++i)
+        QVERIFY(d->retrieveResult(1000)->grabSucceeded());
+    QVERIFY2(t.elapsed() >= 95, qPrintable(QString::number(t.elapsed())));
+    d.reset();
+
+    // More heads than a bench has: the first 16.
+    QMap<QString, QMap<QString, QString>> many;
+    for (int i = 0; i < 20; ++i)
+        many.insert(QStringLiteral("H%1").arg(i, 2, 10, QLatin1Char('0')),
+                    {{"serial", QString::number(100 + i)}});
+    camtest::writeHeads(many);
+    QCOMPARE(transport.enumerate().size(), size_t(kMaxHeads));
+
+    // A file beyond the size limit gives no head and says why, once.
+    camtest::writeHead({{"serial", "7"}});
+    {
+        QFile f(QStringLiteral("simulated-head.ini"));
+        QVERIFY(f.open(QIODevice::Append));
+        const QByteArray comment = "; " + QByteArray(1023, 'x') + "\n";
+        for (qint64 n = 0; n <= kMaxHeadFileBytes / comment.size(); ++n)
+            f.write(comment);
+    }
+    const sdk::DeviceInfo seven = list[0];
+    QVERIFY(transport.enumerate().empty());
+    QVERIFY(transport.enumerate().empty());
+    QVERIFY(!transport.createDevice(seven));
+    QCOMPARE(camtest::logCount("simulated-head.ini is larger than 4 MB"), 1);
 }
 
 void TestSimulatedHead::spotCentresPerCorner_data() {
