@@ -75,6 +75,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     cam = new BasCam();
     cam->waitForRequest = true;
     connect(cam, &BasCam::ImageIsAvailable, this, &MainWindow::ProcessFrame);
+    // Queued also when the GUI thread finds out itself, so the handling never runs inside
+    // a camera call.
+    connect(cam, &BasCam::CameraLost, this, &MainWindow::handleCameraLoss, Qt::QueuedConnection);
 
     tempTimer = new QTimer(this);
     tempTimer->setInterval(2000);
@@ -186,6 +189,10 @@ void MainWindow::disconnectWavelengthCombos() {
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     disconnectWavelengthCombos();
+    // No new frame once the window is closing, at any frame rate: the frame in flight
+    // finishes with its tasks, and the event loop can end.
+    if (cam)
+        cam->stopGrabbing();
     writeLog(QStringLiteral("Exit Ok\n====================="));
     event->accept();
 }
@@ -199,11 +206,23 @@ MainWindow::~MainWindow() {
     QSettings s(st::fileName(), QSettings::IniFormat);
     if (cam) {
         if (cam->isOpen()) {
-            s.setValue(st::kWidth, cam->width());
-            s.setValue(st::kHeight, cam->height());
-            s.setValue(st::kPosX, cam->offsetX());
-            s.setValue(st::kPosY, cam->offsetY());
-            s.setValue(st::kExpo, cam->exposure());
+            // Only values really read: a camera that went away meanwhile answers -1,
+            // which must not replace what the file holds.
+            const int w = cam->width();
+            const int h = cam->height();
+            const int x = cam->offsetX();
+            const int y = cam->offsetY();
+            const float expo = cam->exposure();
+            if (w > 0)
+                s.setValue(st::kWidth, w);
+            if (h > 0)
+                s.setValue(st::kHeight, h);
+            if (x >= 0)
+                s.setValue(st::kPosX, x);
+            if (y >= 0)
+                s.setValue(st::kPosY, y);
+            if (expo > 0)
+                s.setValue(st::kExpo, expo);
             s.setValue(st::kBarH, ui->scrollArea->horizontalScrollBar()->value());
             s.setValue(st::kBarV, ui->scrollArea->verticalScrollBar()->value());
         }

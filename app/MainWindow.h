@@ -77,6 +77,8 @@ public slots:
 
     // One camera image, delivered by the camera's worker thread (queued).
     void ProcessFrame(QImage image);
+    // The camera said it is gone: stop, close, refresh the list, tell the user once.
+    void handleCameraLoss(const QString& name);
 
 public:
     // Refills listCamComboBox with "Select KVT sensor" and the attached cameras.
@@ -110,6 +112,8 @@ private:
     void startPowerCalibration(int channel);
     void endPowerCalibration(int channel);
 
+    // Every result label back to its start text.
+    void clearResults();
     void restoreSettings();
     void showVersionNotesOnce();
     void connectWavelengthCombos();

@@ -83,3 +83,25 @@ void MainWindow::UpdateTemperature() {
     ui->temperatureLabel->setText(QStringLiteral("Sensor temperature: ") +
                                   QString::number(t, 'f', 1));
 }
+
+void MainWindow::handleCameraLoss(const QString& name) {
+    // Already closed or replaced (the first-image check or the user got there first).
+    if (!cam || !cam->isLost())
+        return;
+    // Closed first, then the user is told: the box must not stand in front of a window
+    // that still shows a stream. The list is refilled once the box is answered, so a
+    // camera plugged back meanwhile is in it.
+    ui->actionStartStream->setChecked(false);
+    ui->listCamComboBox->setCurrentIndex(0);
+    QCoreApplication::processEvents();
+    if (cam->isLost()) // the list was already on the placeholder
+        camList_IndexChanged(0);
+    const QString what = name.isEmpty() ? QStringLiteral("The camera") : name;
+    ui->statusbar->showMessage(QStringLiteral("Camera lost: ") + what, 0);
+    QMessageBox::warning(nullptr, QStringLiteral("Camera lost"),
+                         what + QStringLiteral(" stopped answering and has been closed.\n"
+                                               "Check its cable or network, then select it "
+                                               "again in the list."),
+                         QMessageBox::Ok);
+    refreshCameraList();
+}

@@ -26,6 +26,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <optional>
@@ -47,7 +49,38 @@ void DrawRect(QImage& image, const QRect& rect, int penWidth, const QColor& colo
     painter.drawRects(&rect, 1);
 }
 
+// The exposure to start a camera with, from the stored "expo". A value that is no
+// exposure at all (not a number, zero, negative: a damaged file) is taken as missing, since
+// at the camera's shortest exposure no beam shows and automatic exposure would have nothing
+// to work from. Any other value is brought into what both the camera and the exposure box
+// can hold, so that the box shows what the camera uses.
+float usableExposure(const QVariant& stored, float cameraMin, float cameraMax, double boxMin,
+                     double boxMax) {
+    bool ok = false;
+    double us = stored.isValid() ? stored.toDouble(&ok) : double(st::kExpoDefault);
+    if (stored.isValid() && (!ok || !std::isfinite(us) || us <= 0.0))
+        us = st::kExpoDefault;
+    double lo = boxMin, hi = boxMax;
+    if (cameraMin > 0 && cameraMax >= cameraMin) {
+        lo = std::max(lo, double(cameraMin));
+        hi = std::min(hi, double(cameraMax));
+        if (lo > hi) // the two ranges do not meet: the camera's own range rules
+            lo = cameraMin, hi = cameraMax;
+    }
+    return float(std::clamp(us, lo, hi));
+}
+
 } // namespace
+
+void MainWindow::clearResults() {
+    for (QLabel* l :
+         {ui->divValue, ui->redDivValue, ui->greenDivValue, ui->blueDivValue, ui->rgValue,
+          ui->bgValue, ui->rbValue, ui->valuePowerRed, ui->valuePowerGreen, ui->valuePowerBlue,
+          ui->valuePowerTotal, ui->maxRValue, ui->maxGValue, ui->maxBValue})
+        l->setText(QStringLiteral("N/A"));
+    ui->warningLabel->setText(QString());
+    ui->warningRoiLabel->setText(QString());
+}
 
 void MainWindow::postImageRequest() {
     // Posted, so the camera hands over the next image only once this handler has returned
@@ -274,8 +307,10 @@ void MainWindow::camList_IndexChanged(int index) {
     ui->actionStartStream->setChecked(false);
     QCoreApplication::processEvents();
     ui->actionStartStream->setEnabled(false);
-    // Results must never mix frames of two cameras: the stabiliser fills anew.
+    // Results must never mix frames of two cameras, nor stay from a camera no longer
+    // selected: the stabiliser fills anew and the labels start over.
     stabCount = 0;
+    clearResults();
 
     if (index < 1)
         return;
@@ -305,7 +340,9 @@ void MainWindow::camList_IndexChanged(int index) {
         cam->setOffsetY(0);
         cam->setWidth(5000);
         cam->setHeight(5000);
-        cam->setExposure(s.value(st::kExpo, st::kExpoDefault).toFloat());
+        cam->setExposure(usableExposure(s.value(st::kExpo), cam->exposure(1), cam->exposure(2),
+                                        ui->exposureSpin->minimum() * 1000.0,
+                                        ui->exposureSpin->maximum() * 1000.0));
 
         const int w = cam->width();
         const int h = cam->height();

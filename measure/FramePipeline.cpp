@@ -4,6 +4,7 @@
 #include "Results.h"
 #include "SpotSearch.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFutureInterface>
 #include <QFutureWatcher>
@@ -81,18 +82,21 @@ Waiter blockingWaiter() {
 }
 
 Waiter eventLoopWaiter() {
+    // Events are processed while waiting, but not through a nested QEventLoop::exec: a new
+    // loop drops a quit request that is still posted (so the program would never end), and
+    // a quit handled inside one ends every loop, so the wait would return while the tasks
+    // still write into the frame. The watcher only wakes the thread when a task finishes;
+    // the wait ends when the futures say so, whatever the event loops do meanwhile.
     return [](const QList<QFuture<void>>& futures) {
         for (const QFuture<void>& f : futures) {
             if (f.isFinished()) {
                 continue;
             }
-            QEventLoop loop;
             QFutureWatcher<void> watcher;
-            QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
             watcher.setFuture(f);
-            // A future finishing right here still posts its finished event to the watcher,
-            // which quits the loop on its first pass.
-            loop.exec();
+            while (!f.isFinished()) {
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            }
         }
     };
 }

@@ -17,7 +17,7 @@
 // A result with measured == false (a crop of 10 pixels or less across) changes nothing.
 //
 // The window passes eventLoopWaiter() so the GUI thread waits for the band and spot tasks
-// in a local event loop instead of blocking (events processed meanwhile must not start
+// processing events instead of blocking (events processed meanwhile must not start
 // another frame; the camera delivers the next one only after the re-arm). The tool uses
 // the default blocking wait.
 
@@ -41,8 +41,10 @@ namespace lumetra::measure {
 using Waiter = std::function<void(const QList<QFuture<void>>&)>;
 // Plain blocking wait (the offline tool, tests).
 Waiter blockingWaiter();
-// Waits in a local QEventLoop driven by QFutureWatcher signals: no spinning, the GUI thread
-// keeps handling events. Use only on a thread with an event dispatcher.
+// Waits while processing events, woken by QFutureWatcher signals: no spinning, the GUI
+// thread keeps handling events, and it returns only once every task has finished (also
+// when the application is asked to quit meanwhile). Use only on a thread with an event
+// dispatcher.
 Waiter eventLoopWaiter();
 
 struct FrameInput {

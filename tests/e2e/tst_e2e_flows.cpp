@@ -1,12 +1,16 @@
 // The real main window through the user's flows with the simulated head: camera selection
 // (missing calibration, stored and damaged regions, a head that delivers nothing), the
-// region of interest under the mouse, the critical temperature and an unplugged head.
+// region of interest under the mouse, the critical temperature, an unplugged head and the
+// settings such a loss used to damage.
 
 #include "E2eKit.h"
 
 #include "Log.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QSettings>
 #include <QTest>
 #include <QTimer>
 
@@ -24,6 +28,28 @@ QVariantMap smallHead(int w = 640, int h = 480) {
 // A region around the small head's spot and an exposure that keeps it below saturation.
 QVariantMap streamingSettings() {
     return {{QStringLiteral("rect"), QRect(380, 260, 200, 200)}, {QStringLiteral("expo"), 3000.0}};
+}
+
+QVariant readSetting(const QString& key) {
+    return QSettings(QStringLiteral("basini.ini"), QSettings::IniFormat).value(key);
+}
+
+void verifyNoNegativeCameraValue() {
+    for (const char* key : {"expo", "width", "height", "posX", "posY"}) {
+        const QVariant v = readSetting(QLatin1String(key));
+        QVERIFY2(!v.isValid() || v.toDouble() >= 0, key);
+    }
+}
+
+// Every result label as a start shows it.
+void verifyStartTexts(MainWindow& w) {
+    Ui::MainWindow* ui = w.form();
+    for (QLabel* l :
+         {ui->divValue, ui->redDivValue, ui->greenDivValue, ui->blueDivValue, ui->rgValue,
+          ui->bgValue, ui->rbValue, ui->valuePowerRed, ui->valuePowerGreen, ui->valuePowerBlue,
+          ui->valuePowerTotal, ui->maxRValue, ui->maxGValue, ui->maxBValue})
+        QCOMPARE(l->text(), QStringLiteral("N/A"));
+    QCOMPARE(ui->warningLabel->text(), QString());
 }
 
 void verifyLocked(MainWindow& w) {
@@ -193,8 +219,11 @@ private slots:
         Ui::MainWindow* ui = w->form();
         selectCamera(*w);
         QVERIFY(streamUntilMeasured(*w));
-        ui->listCamComboBox->setCurrentIndex(0);
+        // Stop Streaming and Refresh: no camera selected, no result of it left on screen.
+        ui->actionStartStream->setChecked(false);
+        w->on_actionRefresh_triggered();
         verifyLocked(*w);
+        verifyStartTexts(*w);
         selectCamera(*w);
         FrameCounter frames(*w);
         ui->actionStartStream->setChecked(true);
@@ -256,7 +285,7 @@ private slots:
         QCOMPARE(frames.count(), 0);
     }
 
-    void unpluggedHeadLeavesAUsableWindow() {
+    void unpluggedHeadIsReportedAndComesBack() {
         testsupport::TempWorkDir dir;
         testsupport::ModalAnswerer answer;
         QVERIFY(placeDemoFiles());
@@ -264,29 +293,106 @@ private slots:
         k.insert(QStringLiteral("unplugAfter"), 40);
         setHeadKeys(k);
         storeSettings(streamingSettings());
+        const QString name = QStringLiteral("Simulated sensor head (40400001)");
         auto w = openWindow();
         Ui::MainWindow* ui = w->form();
-        selectCamera(*w);
-        QVERIFY(streamUntilMeasured(*w));
-        // Frames stop once the head is gone.
-        FrameCounter frames(*w);
-        QVERIFY(testsupport::waitUntil(
-            [&] {
-                const int before = frames.count();
-                QTest::qWait(300);
-                return frames.count() == before;
-            },
-            10000));
-        // The user stops the stream, refreshes the list and finds the head gone.
-        ui->actionStartStream->setChecked(false);
-        QCOMPARE(ui->actionStartStream->text(), QStringLiteral("Start Streaming"));
-        w->on_actionRefresh_triggered();
-        QCOMPARE(ui->listCamComboBox->count(), 1);
-        verifyLocked(*w);
-        // Still responsive to the mouse and the temperature watch.
-        clickSpotView(*w, QPoint(300, 300));
-        w->UpdateTemperature();
-        QCOMPARE(ui->temperatureLabel->text(), QStringLiteral("Sensor temperature: N/A"));
+        for (int plug = 0; plug < 2; ++plug) {
+            selectCamera(*w);
+            QVERIFY(streamUntilMeasured(*w));
+            QElapsedTimer sinceFrame;
+            sinceFrame.start();
+            QObject::connect(w->camera(), &BasCam::ImageIsAvailable, w.get(),
+                             [&] { sinceFrame.restart(); });
+            QVERIFY(testsupport::waitUntil([&] { return answer.count() > 0; }, 10000));
+            QVERIFY2(sinceFrame.elapsed() < 3000,
+                     qPrintable(QString::number(sinceFrame.elapsed())));
+            QCOMPARE(answer.titles(), QStringList{QStringLiteral("Camera lost")});
+            QVERIFY(answer.seen().first().text.contains(name));
+            QCOMPARE(ui->statusbar->currentMessage(), QStringLiteral("Camera lost: ") + name);
+            verifyLocked(*w);
+            QCOMPARE(ui->listCamComboBox->count(), 1); // refreshed: the head is gone
+            verifyStartTexts(*w);
+            QTest::qWait(300);
+            QCOMPARE(answer.count(), 1);
+            QCOMPARE(todaysLog().count(QStringLiteral("Camera lost: ") + name), plug + 1);
+            answer.clear();
+            // Plugged again: the file is written anew and the head is back in the list.
+            k.insert(QStringLiteral("temperature"), 43.0 + plug);
+            setHeadKeys(k);
+            w->on_actionRefresh_triggered();
+            QCOMPARE(ui->listCamComboBox->count(), 2);
+        }
+        // Closing after a loss waits on nothing and keeps the stored camera values.
+        QElapsedTimer closing;
+        closing.start();
+        w->close();
+        w.reset();
+        QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
+        verifyNoNegativeCameraValue();
+        QCOMPARE(readSetting(QStringLiteral("expo")).toDouble(), 3000.0);
+    }
+
+    // The program's own event loop (a child process) closed while streaming as fast as the
+    // head can: it ends, and saves, every time. A quit that arrived while a frame was being
+    // measured used to be lost (the program never ended) or to end the wait for the
+    // frame's tasks (which then wrote into freed memory).
+    void closingWhileStreamingFastEndsAndSaves_data() {
+        QTest::addColumn<QString>("maxFps");
+        QTest::newRow("unlimited") << "0";
+        QTest::newRow("negative, refused") << "-1";
+    }
+    void closingWhileStreamingFastEndsAndSaves() {
+        QFETCH(QString, maxFps);
+        const QString probe =
+            qEnvironmentVariable("LUMETRA_BINARY_DIR") + QStringLiteral("/lumetra_close_probe");
+        QVERIFY(QFile::exists(probe));
+        for (int run = 0; run < 4; ++run) {
+            testsupport::TempWorkDir dir;
+            QVERIFY(placeDemoFiles());
+            setHeadKeys({{QStringLiteral("maxFps"), maxFps}});
+            storeSettings({});
+            QProcess p;
+            p.setProcessChannelMode(QProcess::MergedChannels);
+            p.start(probe, {QStringLiteral("1500")});
+            const bool ended = p.waitForFinished(20000);
+            if (!ended)
+                p.kill();
+            QVERIFY2(ended, "the program did not end after its window was closed");
+            QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p.exitCode(), 0);
+            QCOMPARE(readSetting(QStringLiteral("autoexpo")).toBool(), true);
+            QVERIFY(readSetting(QStringLiteral("expo")).toDouble() > 0);
+            const QString log = todaysLog();
+            QCOMPARE(log.count(QStringLiteral("Exit Ok")), 1);
+            if (maxFps == QLatin1String("-1"))
+                QVERIFY(log.contains(QStringLiteral("maxFps=-1 refused, default 60 used")));
+        }
+    }
+
+    // A file damaged by an earlier run (the values of a camera that was gone) heals: the
+    // head is selected and measures, with automatic exposure free to move the exposure.
+    void damagedCameraValuesHeal() {
+        testsupport::TempWorkDir dir;
+        testsupport::ModalAnswerer answer;
+        QVERIFY(placeDemoFiles());
+        setHeadKeys(smallHead());
+        QVariantMap damaged = streamingSettings();
+        for (const char* key : {"expo", "width", "height", "posX", "posY"})
+            damaged.insert(QLatin1String(key), -1);
+        damaged.insert(QStringLiteral("autoexpo"), true);
+        storeSettings(damaged);
+        {
+            auto w = openWindow();
+            selectCamera(*w);
+            QCOMPARE(answer.count(), 0);
+            QCOMPARE(w->form()->exposureSpin->value(), 10.0); // taken as missing
+            QVERIFY(streamUntilMeasured(*w));
+            QVERIFY(wattsOf(w->form()->valuePowerTotal->text()).has_value());
+            QVERIFY(largestPercent(w->form()) > 15);
+        }
+        verifyNoNegativeCameraValue();
+        QVERIFY(readSetting(QStringLiteral("expo")).toDouble() > 100.0);
+        QVERIFY(readSetting(QStringLiteral("width")).toInt() > 0);
     }
 };
 
