@@ -140,47 +140,86 @@ QImage& FramePipeline::correctedBuffer(int w, int h) {
     return m_corrected.back();
 }
 
+bool FramePipeline::startCorrection(int cropWidth, int cropHeight) {
+    m_current = nullptr;
+    if (!hasCorrectedImage(cropWidth, cropHeight)) {
+        return false;
+    }
+    const int m = kCorrectionMargin;
+    m_current = &correctedBuffer(cropWidth - 2 * m, cropHeight - 2 * m);
+    m_planes.resize(m_current->width(), m_current->height());
+    return true;
+}
+
+RowView FramePipeline::correctedRows() {
+    return RowView{m_current->bits(), m_current->bytesPerLine(), m_current->width(),
+                   m_current->height()};
+}
+
+namespace {
+void addSums(ChannelSums* to, const ChannelSums& s) {
+    for (int c = 0; c < 3; ++c) {
+        (*to)[c] += s[c];
+    }
+}
+} // namespace
+
 FrameResult FramePipeline::process(FrameInput input) {
     QImage crop = prepareCrop(std::move(input.crop));
     input.crop = QImage();
     m_stab.beginFrame(crop.width(), crop.height(), input.stabDepth);
     const RowView rows{crop.bits(), crop.bytesPerLine(), crop.width(), crop.height()};
+
+    // Each band also corrects the output rows that need only its own crop rows (output row
+    // y reads crop rows y .. y + 2 * margin), while they are still in cache; the few rows
+    // across band borders follow once all bands are done.
+    const bool correcting = startCorrection(crop.width(), crop.height());
+    const RowView out = correcting ? correctedRows() : RowView{};
+    const Shift shift = input.corner ? cornerShift(*input.corner) : Shift{};
+    const int h = crop.height();
+    std::array<ChannelSums, Stabilizer::kBands> partSums{};
+    std::array<int, Stabilizer::kBands> ownEnd{};
     QList<QFuture<void>> bands;
     for (int b = 0; b < Stabilizer::kBands; ++b) {
-        bands.append(runTask([this, &rows, b] { m_stab.stabilizeBand(rows, b); }));
+        const int from = Stabilizer::bandBegin(h, b);
+        ownEnd[b] =
+            std::max(from, std::min(Stabilizer::bandEnd(h, b) - 2 * kCorrectionMargin, out.height));
+        bands.append(
+            runTask([this, &rows, &input, &out, &partSums, shift, b, from, to = ownEnd[b]] {
+                m_stab.stabilizeBand(rows, b);
+                if (to > from) {
+                    partSums[b] = correctRows(rows, input.unmix, shift, out, &m_planes, from, to);
+                }
+            }));
     }
     join(m_wait, bands);
-    FrameResult r = measure(crop, input);
+    ChannelSums sums{};
+    for (int b = 0; b < Stabilizer::kBands; ++b) {
+        addSums(&sums, partSums[b]);
+        const int next = b + 1 < Stabilizer::kBands ? Stabilizer::bandBegin(h, b + 1) : h;
+        const int to = std::min(next, out.height);
+        if (to > ownEnd[b]) {
+            addSums(&sums, correctRows(rows, input.unmix, shift, out, &m_planes, ownEnd[b], to));
+        }
+    }
+    FrameResult r = measure(input, sums);
     r.stabilisedCrop = crop;
     return r;
 }
 
 FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const FrameInput& in) {
-    return measure(measurable(stabilisedCrop), in);
-}
-
-FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in) {
-    FrameResult r;
-    if (!hasCorrectedImage(k.width(), k.height())) {
-        return r; // nothing to correct, nothing measured
-    }
-    r.measured = true;
-    r.stabilised = in.stabCount >= in.stabDepth;
-    const Shift shift = in.corner ? cornerShift(*in.corner) : Shift{};
-    const int m = kCorrectionMargin;
-
-    // Colour correction, in row bands.
-    QImage& corrected = correctedBuffer(k.width() - 2 * m, k.height() - 2 * m);
-    const RowView out{corrected.bits(), corrected.bytesPerLine(), corrected.width(),
-                      corrected.height()};
-    m_planes.resize(corrected.width(), corrected.height());
-    {
+    const QImage k = measurable(stabilisedCrop);
+    ChannelSums sums{};
+    if (startCorrection(k.width(), k.height())) {
+        // Colour correction, in row bands.
         constexpr int kParts = 4;
         const RowView rows{const_cast<uchar*>(k.constBits()), k.bytesPerLine(), k.width(),
                            k.height()};
+        const RowView out = correctedRows();
+        const Shift shift = in.corner ? cornerShift(*in.corner) : Shift{};
         std::array<ChannelSums, kParts> partSums{};
         QList<QFuture<void>> parts;
-        const int h = corrected.height();
+        const int h = out.height;
         for (int p = 0; p < kParts; ++p) {
             parts.append(runTask([&, p] {
                 partSums[p] = correctRows(rows, in.unmix, shift, out, &m_planes, p * h / kParts,
@@ -188,12 +227,22 @@ FrameResult FramePipeline::measure(const QImage& k, const FrameInput& in) {
             }));
         }
         join(m_wait, parts);
-        for (const ChannelSums& s : partSums) {
-            for (int c = 0; c < 3; ++c) {
-                r.channelSums[c] += s[c];
-            }
+        for (const ChannelSums& part : partSums) {
+            addSums(&sums, part);
         }
     }
+    return measure(in, sums);
+}
+
+FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums) {
+    FrameResult r;
+    if (!m_current) {
+        return r; // nothing to correct, nothing measured
+    }
+    r.measured = true;
+    r.stabilised = in.stabCount >= in.stabDepth;
+    QImage& corrected = *m_current;
+    r.channelSums = sums;
     r.cornerSignal = cornerSignalOf(in.unmix, r.channelSums);
 
     // Power, unless the stabiliser is filling or a calibration takes the frame.

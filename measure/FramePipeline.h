@@ -101,11 +101,17 @@ public:
 
 private:
     QImage& correctedBuffer(int w, int h);
-    // `k` is RGB888 within the history size.
-    FrameResult measure(const QImage& k, const FrameInput& in);
+    // Picks and sizes the corrected image and the selector planes for a crop; false (and no
+    // current image) when the crop has no corrected image.
+    bool startCorrection(int cropWidth, int cropHeight);
+    RowView correctedRows();
+    // The measures once the current corrected image and planes are filled; `sums` are the
+    // raw channel sums of the correction.
+    FrameResult measure(const FrameInput& in, const ChannelSums& sums);
 
     Stabilizer m_stab;
     std::array<QImage, 2> m_corrected; // corrected images, recycled
+    QImage* m_current = nullptr;       // the one of this frame
     SpotPlanes m_planes; // selector planes of the corrected image, reused frame to frame
     Waiter m_wait;
 };
