@@ -94,7 +94,7 @@ LUMETRA_HOT_LOOP void foldEnd(Byte* __restrict px, const Byte* __restrict acc,
 }
 
 // Up to this depth the result is taken straight from the slots.
-constexpr int kDirectDepth = 5;
+constexpr int kDirectDepth = 3;
 
 int ringSlot(std::int64_t position, int kSlots) {
     return int(position % kSlots);
@@ -203,8 +203,8 @@ int Stabilizer::stabilizeBand(const RowView& image, int band) {
         }
         const std::int64_t start = std::max(row.start, now - m_depth + 1);
         // Fold when the window has left the suffix maxima, and besides once per depth
-        // frames at a phase of the row's own, so that folds spread over the frames.
-        const bool fold = joined || start > row.fold || (now + y) % m_depth == 0;
+        // frames at a phase of the row group's own, so that folds spread over the frames.
+        const bool fold = joined || start > row.fold || (now + y / 16) % m_depth == 0;
         Byte* px = image.row(y);
         Byte* run = running(y);
         Byte* own = slot(y, now); // the slot of position now - kSlots

@@ -10,9 +10,10 @@
 // fold), later values as they came, together with their running maximum. A frame's result
 // is the suffix maximum at the start of its window combined with the running maximum. When
 // the window start passes the fold, the row folds again: one pass over its values, once per
-// `depth` frames, on a different frame for each row so that every frame does the same work.
-// At depths of 5 and less the maximum over the few slots, taken directly, costs less; a row
-// coming from there into a deeper window folds first.
+// `depth` frames, on a different frame for each group of 16 rows so that every frame does
+// the same work (a group is a long run in every slot plane). At depths of 3 and less the
+// maximum over the few slots, taken directly, costs less; a row coming from there into a
+// deeper window folds first.
 //
 // A suffix maximum may stand in for the value it replaced in every later window (they all
 // reach the fold), so a row can be folded at any time from what it holds. That is how
