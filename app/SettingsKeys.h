@@ -1,7 +1,9 @@
 #pragma once
-// Every key of basini.ini with its default, in one place. The file lies in the current
-// directory (the executable's directory); each access opens its own short-lived
-// QSettings on it. All keys are top-level except "Version" in the group "Last_Version".
+// Every key of basini.ini with its default, in one place. The file lies beside the
+// executable or in the user's config folder (Paths.h); each access opens its own
+// short-lived QSettings on it. All keys are top-level except "Version" in the group "Last_Version".
+
+#include "Paths.h"
 
 #include <QLatin1StringView>
 #include <QString>
@@ -9,7 +11,7 @@
 namespace lumetra::settings {
 
 inline QString fileName() {
-    return QStringLiteral("basini.ini");
+    return lumetra::paths::settingsFile();
 }
 
 // Window and user choices, read at start-up and written at exit.

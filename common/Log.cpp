@@ -1,5 +1,6 @@
 #include "Log.h"
 
+#include "Paths.h"
 #include "Version.h"
 
 #include <QDebug>
@@ -31,8 +32,9 @@ QDateTime now() {
 namespace lumetra::log {
 
 QString fileNameFor(const QDateTime& localTime) {
-    return QStringLiteral("logs/") + localTime.toString(QStringLiteral("yyMM")) +
-           QStringLiteral("_kvt") + QString::number(lumetra::kVersion) + QStringLiteral(".log");
+    return lumetra::paths::logsDir() + QLatin1Char('/') +
+           localTime.toString(QStringLiteral("yyMM")) + QStringLiteral("_kvt") +
+           QString::number(lumetra::kVersion) + QStringLiteral(".log");
 }
 
 void setClock(std::function<QDateTime()> c) {
@@ -47,8 +49,9 @@ void writeLog(const QString& message) {
     // the folder check cannot race the file creation.
     QMutexLocker lock(&logMutex());
     const QDir here;
-    if (!here.exists(QStringLiteral("logs")))
-        here.mkpath(QStringLiteral("logs"));
+    const QString folder = lumetra::paths::logsDir();
+    if (!here.exists(folder))
+        here.mkpath(folder);
 
     // Date and time come from the clock separately, as the log format has always had it.
     const QString date = now().toString(QStringLiteral("yy/MM/dd"));

@@ -1,7 +1,7 @@
 #pragma once
-// The monthly log file beside the executable: logs/yyMM_kvt104.log. Safe to call from
-// any thread; a line is written whole or not at all, and a failure never reaches the
-// caller (only the debug output hears of it).
+// The monthly log file logs/yyMM_kvt104.log, beside the executable or in the user's data
+// folder (Paths.h). Safe to call from any thread; a line is written whole or not at all,
+// and a failure never reaches the caller (only the debug output hears of it).
 
 #include <QDateTime>
 #include <QString>

@@ -1,6 +1,7 @@
 #include "UpdateCheck.h"
 
 #include "Log.h"
+#include "Paths.h"
 #include "VersionFile.h"
 
 #include <QCryptographicHash>
@@ -324,7 +325,7 @@ UpdateConfig UpdateConfig::fromSettings() {
         if (url.isValid())
             config.server = url;
     }
-    QSettings settings(QStringLiteral("basini.ini"), QSettings::IniFormat);
+    QSettings settings(lumetra::paths::settingsFile(), QSettings::IniFormat);
     const QString configured = settings.value(QStringLiteral("UpdateServer")).toString();
     if (!configured.trimmed().isEmpty()) {
         const QUrl url = parseServerAddress(configured);

@@ -74,7 +74,7 @@ struct UpdateConfig {
     // only: elsewhere a downloaded installer is kept, never run.
     std::function<bool(const QString&)> startInstaller;
 
-    // Server from key "UpdateServer" of basini.ini in the current directory, else the
+    // Server from key "UpdateServer" of basini.ini (Paths.h), else the
     // environment variable LUMETRA_UPDATE_SERVER, else the default; an unusable value is
     // reported on the debug output (basini.ini) or ignored.
     static UpdateConfig fromSettings();

@@ -1,6 +1,7 @@
 #include "VersionDialog.h"
 
 #include "Log.h"
+#include "Paths.h"
 #include "ui_VersionDialog.h"
 
 #include <QCoreApplication>
@@ -18,7 +19,7 @@ VersionDialog::~VersionDialog() {
 }
 
 QString VersionDialog::defaultNotesPath() {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/VersionNotes.txt");
+    return lumetra::paths::notesFile();
 }
 
 QString VersionDialog::notesText() const {

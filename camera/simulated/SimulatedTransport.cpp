@@ -1,5 +1,7 @@
 #include "SimulatedTransport.h"
 
+#include "Paths.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -507,7 +509,7 @@ bool SimulatedNodeMap::trySetEnumSymbol(const std::string& name, const std::stri
 }
 
 QString headFilePath() {
-    return QDir::current().filePath(QLatin1String(kHeadFileName));
+    return lumetra::paths::simulatedHeadFile();
 }
 
 std::string unplugKeyFor(const QString& group) {
