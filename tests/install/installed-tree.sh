@@ -2,7 +2,7 @@
 # The installed program in a read-only prefix, run as a user would run it from the menu:
 #   installed-tree.sh prefix BUILD_DIR PREFIX   (re)installs BUILD_DIR into PREFIX, read-only
 #   installed-tree.sh remove PREFIX             removes it again
-#   installed-tree.sh run PREFIX                the checks below
+#   installed-tree.sh run PREFIX                the checks below (PREFIX /usr: the package)
 # Checks: "Init OK" lands in the log under the XDG data folder, basini.ini under the XDG
 # config folder (with the keys the window saves at exit), --demo places the demo head and
 # its calibration there, --version and lumetra-measure --help answer without a display,
@@ -31,7 +31,15 @@ esac
 
 work="$(mktemp -d)"
 trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
-manifest() { (cd "$prefix" && find . -printf '%p %s %T@ %m\n' | sort); }
+# What must stay as installed: the whole prefix, or the package's files in /usr.
+manifest() {
+    if [[ "$prefix" == /usr ]]; then
+        dpkg-query -L lumetra | while read -r f; do [[ -f "$f" ]] && stat -c '%n %s %Y %a' "$f"; done
+        ls -a /usr/bin /usr/share/lumetra
+    else
+        (cd "$prefix" && find . -printf '%p %s %T@ %m\n' | sort)
+    fi
+}
 manifest >"$work/before"
 
 export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" XDG_DATA_HOME="$work/home/data"
