@@ -99,8 +99,11 @@ public:
 private:
     // Calibration side (MainWindowCalibration.cpp).
     void showNotices(const lumetra::calibration::Notices& notices);
-    // The open camera's calibration file (serial 0 without one).
+    // The open camera's calibration file (serial 0 without one): the one to read, and the
+    // one a write goes to (in the user folders a file read from the installation is
+    // copied to the data folder first).
     QString calibrationFile() const;
+    QString calibrationFileToWrite() const;
     std::array<QString, 3> selectedWavelengths() const;
     // Runs a write of the calibration file; for a file that is read-only for us it asks
     // whether to save a new file and writes again if so. True when written.

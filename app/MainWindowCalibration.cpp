@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "Paths.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -59,7 +60,13 @@ void MainWindow::showNotices(const lumetra::calibration::Notices& notices) {
 }
 
 QString MainWindow::calibrationFile() const {
-    return calibrationFileName(cam ? cam->serialText() : QString());
+    return lumetra::paths::calibrationFileForReading(
+        calibrationFileName(cam ? cam->serialText() : QString()));
+}
+
+QString MainWindow::calibrationFileToWrite() const {
+    return lumetra::paths::calibrationFileForWriting(
+        calibrationFileName(cam ? cam->serialText() : QString()));
 }
 
 std::array<QString, 3> MainWindow::selectedWavelengths() const {
@@ -71,7 +78,7 @@ bool MainWindow::commitCalibration(
     const std::function<lumetra::calibration::WriteResult(bool asNewFile)>& write) {
     cal::WriteResult r = write(false);
     if (r.needsNewFile) {
-        const QString file = calibrationFile();
+        const QString file = calibrationFileToWrite();
         const auto answer = QMessageBox::question(
             this, cal::newFileQuestionTitle(), cal::newFileQuestionText(file, r),
             QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Save);
@@ -137,7 +144,7 @@ void MainWindow::addWavelength(int channel) {
     if (!ok)
         return;
 
-    const QString file = calibrationFile();
+    const QString file = calibrationFileToWrite();
     if (commitCalibration(
             [&](bool asNewFile) { return cal::addWavelength(file, channel, text, asNewFile); }))
         refreshWavelengthLists();
@@ -240,8 +247,9 @@ void MainWindow::calibrationSampleStep(int channel, int channelMax) {
     // The column and its power factor in one write, before the box: a program ended
     // while the box is open keeps a complete calibration.
     if (store)
-        store = commitCalibration(
-            [&](bool asNewFile) { return cal::writeCalibration(file, plan.changes, asNewFile); });
+        store = commitCalibration([&](bool asNewFile) {
+            return cal::writeCalibration(calibrationFileToWrite(), plan.changes, asNewFile);
+        });
     if (store)
         QMessageBox::information(this, cal::calibrationDoneTitle(wl[channel]),
                                  cal::calibrationDoneText(wl[channel]));

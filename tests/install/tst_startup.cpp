@@ -12,6 +12,7 @@
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFile>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -176,6 +177,8 @@ private slots:
             w->form()->actionStartStream->setChecked(false);
 
             answer.enqueue(testsupport::ModalAnswerer::acceptDouble(1.0));
+            // All three demo beams are on: store all the same when asked.
+            answer.enqueue(testsupport::ModalAnswerer::pressButton(QMessageBox::Save));
             w->form()->calRPushButton->click();
             QVERIFY(testsupport::waitUntil(
                 [&] { return answer.titles().contains("Calibration of 635 done"); }, 60000));
