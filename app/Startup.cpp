@@ -247,6 +247,9 @@ private:
         char c;
         [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &c, 1);
         m_requested = true;
+        // A second signal ends the process at once, should closing hang.
+        for (int sig : {SIGTERM, SIGINT, SIGHUP})
+            ::signal(sig, SIG_DFL);
         // Modal dialogs first (their answer is the one closing them gives), so that the
         // code waiting on them finishes its step; bounded in case one refuses to close.
         for (int i = 0; i < 8; ++i) {
