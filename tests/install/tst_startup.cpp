@@ -38,35 +38,20 @@ QMap<QString, QByteArray> treeDigest(const QString& root) {
     return out;
 }
 
-// HOME and the XDG folders inside a temporary folder, restored afterwards.
-class UserEnvironment {
-public:
+// HOME in a temporary folder, the XDG folders at their defaults under it; the folders the
+// run made active are dropped at the end.
+struct UserEnvironment {
     UserEnvironment() {
-        for (const char* v : kVars)
-            m_saved.append(qgetenv(v));
-        home = m_dir.filePath(QStringLiteral("home"));
         QDir().mkpath(home);
         qputenv("HOME", home.toUtf8());
         qunsetenv("XDG_CONFIG_HOME");
         qunsetenv("XDG_DATA_HOME");
     }
-    ~UserEnvironment() {
-        for (int i = 0; i < 3; ++i) {
-            if (m_saved[i].isNull())
-                qunsetenv(kVars[i]);
-            else
-                qputenv(kVars[i], m_saved[i]);
-        }
-        paths::setActive(paths::Folders());
-    }
-    QString filePath(const QString& name) const { return m_dir.filePath(name); }
+    ~UserEnvironment() { paths::setActive(paths::Folders()); }
+    QString filePath(const QString& name) const { return dir.filePath(name); }
 
-    QString home;
-
-private:
-    static constexpr const char* kVars[3] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"};
-    QTemporaryDir m_dir;
-    QList<QByteArray> m_saved;
+    QTemporaryDir dir;
+    const QString home = dir.filePath(QStringLiteral("home"));
 };
 
 Options demoOptions() {
