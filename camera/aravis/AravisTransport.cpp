@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -432,14 +433,33 @@ struct StreamHandle {
 // a gone device answers nothing, and each of those writes waits out its GVCP retries
 // (2.5 s). The objects of a lost device are therefore released on a thread of their own,
 // so no caller waits for them.
+struct PendingReleases {
+    std::mutex mutex;
+    std::condition_variable done;
+    int count = 0;
+};
+
+PendingReleases& pendingReleases() {
+    static auto* pending = new PendingReleases; // outlives threads still releasing at exit
+    return *pending;
+}
+
 void releaseInBackground(ArvCamera* camera, ArvStream* stream) {
     if (!camera && !stream)
         return;
-    std::thread([camera, stream] {
+    PendingReleases& pending = pendingReleases();
+    {
+        std::lock_guard<std::mutex> lock(pending.mutex);
+        ++pending.count;
+    }
+    std::thread([camera, stream, &pending] {
         if (stream)
             g_object_unref(stream);
         if (camera)
             g_object_unref(camera);
+        std::lock_guard<std::mutex> lock(pending.mutex);
+        if (--pending.count == 0)
+            pending.done.notify_all();
     }).detach();
 }
 
@@ -776,6 +796,13 @@ int64_t nearestInteger(int64_t value, int64_t min, int64_t max, int64_t inc) {
 
 std::shared_ptr<sdk::Transport> createTransport() {
     return std::make_shared<AravisTransport>();
+}
+
+bool waitForBackgroundReleases(int timeoutMs) {
+    PendingReleases& pending = pendingReleases();
+    std::unique_lock<std::mutex> lock(pending.mutex);
+    return pending.done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return pending.count == 0; });
 }
 
 } // namespace lumetra::aravis

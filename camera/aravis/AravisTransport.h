@@ -27,4 +27,9 @@ std::vector<std::string> nodeNameCandidates(const std::string& name);
 // and onto the increment grid that starts at min (never beyond max).
 int64_t nearestInteger(int64_t value, int64_t min, int64_t max, int64_t inc);
 
+// The objects of a lost camera are released on threads of their own (a gone device makes
+// each release wait out its retries). True once all of them are done, false after the
+// timeout; nothing needs to wait for them, but a leak check at exit does.
+bool waitForBackgroundReleases(int timeoutMs);
+
 } // namespace lumetra::aravis

@@ -14,6 +14,7 @@
 #include "FakeCamera.h"
 #include "Log.h"
 #include "TestSupport.h"
+#include "aravis/AravisTransport.h"
 
 #ifdef LUMETRA_ARAVIS_TEST_WINDOW
 #include "MainWindow.h"
@@ -422,6 +423,9 @@ private slots:
     void cleanupTestCase() {
         fake.reset();
         dir.reset();
+        // A killed camera's objects are let go on threads of their own; they must end.
+        QVERIFY(testsupport::waitUntil(
+            [] { return lumetra::aravis::waitForBackgroundReleases(100); }, 30000));
     }
 };
 
