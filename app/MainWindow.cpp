@@ -73,7 +73,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->calBPushButton->setEnabled(false);
 
     cam = new BasCam();
-    cam->waitForRequest = true;
+    cam->setWaitForRequest(true);
     connect(cam, &BasCam::ImageIsAvailable, this, &MainWindow::ProcessFrame);
     // Queued also when the GUI thread finds out itself, so the handling never runs inside
     // a camera call.

@@ -134,7 +134,10 @@ BasCam::BasCam(QObject* parent) : QObject(parent) {
 BasCam::~BasCam() {
     if (camera) {
         try {
-            camera->stopGrabbing();
+            {
+                std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
+                camera->stopGrabbing();
+            }
             wakeWaitingStep();
             while (camera->isGrabbing())
                 QCoreApplication::processEvents();
@@ -155,6 +158,7 @@ BasCam::~BasCam() {
                &BasCam::ProcessOneImage);
     {
         std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+        std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
         releaseCamera();
     }
     if (pylonReady)
@@ -183,21 +187,60 @@ void BasCam::firstLoad() {
 
 // ---------------------------------------------------------------- discovery and opening
 
+namespace {
+
+CameraEntry entryOf(const sdk::DeviceInfo& info) {
+    return CameraEntry{
+        QString::fromStdString(info.serialNumber), QString::fromStdString(info.friendlyName),
+        QString::fromStdString(info.transport), QString::fromStdString(info.deviceId)};
+}
+
+// Where the camera listed as `wanted` sits in a fresh enumeration: the same transport and
+// serial (the same device id first, when several share the serial), -1 when it is gone.
+int indexOfEntry(const sdk::DeviceInfoList& list, const CameraEntry& wanted) {
+    int sameSerial = -1;
+    for (size_t i = 0; i < list.size(); ++i) {
+        const CameraEntry e = entryOf(list[i]);
+        if (e.transport != wanted.transport)
+            continue;
+        if (e.deviceId == wanted.deviceId && e.serial == wanted.serial)
+            return int(i);
+        if (sameSerial < 0 && !wanted.serial.isEmpty() && e.serial == wanted.serial)
+            sameSerial = int(i);
+    }
+    return sameSerial;
+}
+
+} // namespace
+
+QList<CameraEntry> BasCam::cameraList() {
+    QList<CameraEntry> entries;
+    if (pylonReady) {
+        try {
+            sdk::TlFactory& factory = sdk::TlFactory::instance();
+            sdk::DeviceInfoList list;
+            const int n = factory.enumerateDevices(list, false);
+            for (int i = 0; i < n && i < int(list.size()); ++i) {
+                // The name comes from a camera made on the device, never opened.
+                std::unique_ptr<sdk::Device> device = factory.createDevice(list[size_t(i)]);
+                CameraEntry entry = entryOf(list[size_t(i)]);
+                entry.name = QString::fromStdString(device->deviceInfo().friendlyName);
+                entries.append(entry);
+            }
+        } catch (const std::exception&) {
+            qDebug() << "Failed Get list Dev";
+        }
+    }
+    std::lock_guard<std::mutex> lock(dataMutex);
+    listed = entries;
+    listGiven = true;
+    return entries;
+}
+
 QStringList BasCam::deviceNames() {
     QStringList names;
-    if (!pylonReady)
-        return names;
-    try {
-        sdk::TlFactory& factory = sdk::TlFactory::instance();
-        sdk::DeviceInfoList list;
-        const int n = factory.enumerateDevices(list, false);
-        for (int i = 0; i < n && i < int(list.size()); ++i) {
-            std::unique_ptr<sdk::Device> device = factory.createDevice(list[size_t(i)]);
-            names.append(QString::fromStdString(device->deviceInfo().friendlyName));
-        }
-    } catch (const std::exception&) {
-        qDebug() << "Failed Get list Dev";
-    }
+    for (const CameraEntry& e : cameraList())
+        names.append(e.name);
     return names;
 }
 
@@ -207,8 +250,9 @@ void BasCam::wakeWaitingStep() {
 }
 
 void BasCam::declareLost() {
-    // Called by the step (camera held under cameraMutex) or by the GUI thread, which owns
-    // the pointer; the device's abandon() may be called from either.
+    // Called by the step (camera held under cameraMutex) or by a node access (nodeMutex);
+    // either keeps the pointer alive, and the device's abandon() may be called from any
+    // thread.
     if (!camera || lostReported.exchange(true))
         return;
     camera->abandon();
@@ -216,7 +260,7 @@ void BasCam::declareLost() {
     QString name;
     {
         std::lock_guard<std::mutex> lock(dataMutex);
-        name = cameraName;
+        name = held.name;
     }
     writeLog(QStringLiteral("Camera lost: ") + name);
     emit CameraLost(name);
@@ -244,72 +288,89 @@ void BasCam::releaseCamera() {
         qDebug() << "Closing the camera failed:" << e.what();
     }
     camera.reset();
+    std::lock_guard<std::mutex> lock(dataMutex);
+    held = CameraEntry();
+}
+
+void BasCam::closeHeldCamera() {
+    {
+        // Stop first so a step waiting in the worker thread returns, then release the
+        // camera only once no step holds it.
+        std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
+        if (!camera)
+            return;
+        try {
+            camera->stopGrabbing();
+        } catch (const std::exception&) {
+        }
+    }
+    wakeWaitingStep();
+    std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
+    releaseCamera();
 }
 
 int BasCam::openCamera(int index) {
+    if (index < 0) {
+        // Closing needs no device list, and listing GigE cameras takes a second.
+        closeHeldCamera();
+        return 0;
+    }
+    CameraEntry wanted;
+    bool fromList = false;
+    {
+        std::lock_guard<std::mutex> lock(dataMutex);
+        if (listGiven) {
+            fromList = true;
+            if (index < listed.size())
+                wanted = listed[index];
+        }
+    }
+    if (fromList && wanted.isNull())
+        return -1; // beyond the list the user saw
+    return openPicked([&](const sdk::DeviceInfoList& list) {
+        if (fromList)
+            return indexOfEntry(list, wanted);
+        return index < int(list.size()) ? index : -1;
+    });
+}
+
+int BasCam::openCameraBySerial(const QString& serial, const QString& transport) {
+    if (serial.isEmpty())
+        return -1;
+    return openPicked([&](const sdk::DeviceInfoList& list) {
+        for (size_t i = 0; i < list.size(); ++i) {
+            const CameraEntry e = entryOf(list[i]);
+            if (e.serial == serial && (transport.isEmpty() || e.transport == transport))
+                return int(i);
+        }
+        return -1;
+    });
+}
+
+int BasCam::openPicked(const std::function<int(const sdk::DeviceInfoList&)>& pick) {
     try {
         sdk::TlFactory& factory = sdk::TlFactory::instance();
         sdk::DeviceInfoList list;
-        // Closing needs no device list, and listing GigE cameras takes a second.
-        if (index >= 0) {
-            const int n = factory.enumerateDevices(list, false);
-            if (index >= n || index >= int(list.size()))
-                return -1;
-        }
+        factory.enumerateDevices(list, false);
+        const int index = pick(list);
+        if (index < 0 || index >= int(list.size()))
+            return -1;
 
-        if (camera) {
-            // Stop first so a step waiting in the worker thread returns, then release
-            // the camera only once no step holds it.
-            try {
-                camera->stopGrabbing();
-            } catch (const std::exception&) {
-            }
-            wakeWaitingStep();
-            std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
-            releaseCamera();
-        }
-        if (index < 0)
-            return 0;
-
+        closeHeldCamera();
         {
             std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
+            std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
             camera = factory.createDevice(list[size_t(index)]);
             {
                 std::lock_guard<std::mutex> lock(dataMutex);
-                cameraName = QString::fromStdString(camera->deviceInfo().friendlyName);
+                held = entryOf(list[size_t(index)]);
+                held.name = QString::fromStdString(camera->deviceInfo().friendlyName);
             }
             lostReported = false;
             camera->open();
         }
-
-        const int oy = offsetY();
-        const int ox = offsetX();
-        const int h = height();
-        const int w = width();
-        const QString name = QString::fromStdString(camera->deviceInfo().friendlyName);
-        writeLog(QStringLiteral("Cam opened: ") + name + QStringLiteral(" | W=") +
-                 QString::number(w) + QStringLiteral(" H=") + QString::number(h) +
-                 QStringLiteral(" | PosX=") + QString::number(ox) + QStringLiteral(" PosY=") +
-                 QString::number(oy));
-
-        setPixelFormat(QStringLiteral("RGB8"));
-        qDebug() << "PixelFormat" << pixelFormat();
-        const bool open = isOpen();
-        qDebug() << "ExpoAuto" << (open && !isOff(camera->nodeMap(), "ExposureAuto"))
-                 << (open ? float(camera->nodeMap().floatValue("ExposureTime")) : -1.0f);
-        qDebug() << "AutoGain" << (open && !isOff(camera->nodeMap(), "GainAuto"))
-                 << (open ? float(camera->nodeMap().floatValue("Gain")) : -1.0f);
-        if (open)
-            camera->nodeMap().trySetEnumSymbol("BalanceWhiteAuto", "Off");
-        qDebug() << "AutoWB" << (open && !isOff(camera->nodeMap(), "BalanceWhiteAuto"));
-        disableColorSpace();
-        disableLightSourcePreset();
-        if (open) {
-            sdk::NodeMap& nodes = camera->nodeMap();
-            if (nodes.trySetFloat("BslHue", 0.0, sdk::Correction::Nearest) &&
-                nodes.trySetFloat("BslSaturation", 1.0, sdk::Correction::Nearest))
-                nodes.trySetFloat("BslBrightness", 0.0, sdk::Correction::Nearest);
-        }
+        applyStartupSettings();
         return 0;
     } catch (const std::exception&) {
         qDebug() << "Failed Get list Dev & set parameters";
@@ -317,7 +378,40 @@ int BasCam::openCamera(int index) {
     }
 }
 
+void BasCam::applyStartupSettings() {
+    // One node-lock section: nothing else sees a half-configured camera.
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
+    const int oy = offsetY();
+    const int ox = offsetX();
+    const int h = height();
+    const int w = width();
+    const QString name = currentCamera().name;
+    writeLog(QStringLiteral("Cam opened: ") + name + QStringLiteral(" | W=") + QString::number(w) +
+             QStringLiteral(" H=") + QString::number(h) + QStringLiteral(" | PosX=") +
+             QString::number(ox) + QStringLiteral(" PosY=") + QString::number(oy));
+
+    setPixelFormat(QStringLiteral("RGB8"));
+    qDebug() << "PixelFormat" << pixelFormat();
+    const bool open = isOpen();
+    qDebug() << "ExpoAuto" << (open && !isOff(camera->nodeMap(), "ExposureAuto"))
+             << (open ? float(camera->nodeMap().floatValue("ExposureTime")) : -1.0f);
+    qDebug() << "AutoGain" << (open && !isOff(camera->nodeMap(), "GainAuto"))
+             << (open ? float(camera->nodeMap().floatValue("Gain")) : -1.0f);
+    if (open)
+        camera->nodeMap().trySetEnumSymbol("BalanceWhiteAuto", "Off");
+    qDebug() << "AutoWB" << (open && !isOff(camera->nodeMap(), "BalanceWhiteAuto"));
+    disableColorSpace();
+    disableLightSourcePreset();
+    if (open) {
+        sdk::NodeMap& nodes = camera->nodeMap();
+        if (nodes.trySetFloat("BslHue", 0.0, sdk::Correction::Nearest) &&
+            nodes.trySetFloat("BslSaturation", 1.0, sdk::Correction::Nearest))
+            nodes.trySetFloat("BslBrightness", 0.0, sdk::Correction::Nearest);
+    }
+}
+
 bool BasCam::isOpen() const {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     try {
         return camera && camera->isOpen();
     } catch (const std::exception&) {
@@ -326,6 +420,7 @@ bool BasCam::isOpen() const {
 }
 
 bool BasCam::isLost() const {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     try {
         return camera && camera->isLost();
     } catch (const std::exception&) {
@@ -334,6 +429,7 @@ bool BasCam::isLost() const {
 }
 
 bool BasCam::isGrabbing() const {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     try {
         return camera && camera->isOpen() && camera->isGrabbing();
     } catch (const std::exception&) {
@@ -342,30 +438,26 @@ bool BasCam::isGrabbing() const {
 }
 
 int BasCam::serialNumber() const {
-    if (!isOpen())
-        return 0;
-    try {
-        bool ok = false;
-        const int serial = QString::fromStdString(camera->deviceInfo().serialNumber).toInt(&ok, 10);
-        return ok ? serial : 0;
-    } catch (const std::exception&) {
-        return 0;
-    }
+    bool ok = false;
+    const int serial = serialText().toInt(&ok, 10);
+    return ok ? serial : 0;
 }
 
 QString BasCam::serialText() const {
     if (!isOpen())
         return {};
-    try {
-        return QString::fromStdString(camera->deviceInfo().serialNumber);
-    } catch (const std::exception&) {
-        return {};
-    }
+    return currentCamera().serial;
+}
+
+CameraEntry BasCam::currentCamera() const {
+    std::lock_guard<std::mutex> lock(dataMutex);
+    return held;
 }
 
 // ---------------------------------------------------------------- parameters
 
 int BasCam::integerNode(const char* name, int which) {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return -1;
     try {
@@ -382,6 +474,7 @@ int BasCam::integerNode(const char* name, int which) {
 }
 
 int BasCam::setIntegerNode(const char* name, int v) {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return -1;
     try {
@@ -394,6 +487,7 @@ int BasCam::setIntegerNode(const char* name, int v) {
 }
 
 float BasCam::exposure(int which) {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return -1.0f;
     try {
@@ -410,6 +504,7 @@ float BasCam::exposure(int which) {
 }
 
 int BasCam::setExposure(float us) {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return -1;
     try {
@@ -449,6 +544,7 @@ int BasCam::setOffsetY(int v) {
 }
 
 QString BasCam::pixelFormat() {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return QString();
     try {
@@ -461,6 +557,7 @@ QString BasCam::pixelFormat() {
 }
 
 int BasCam::setPixelFormat(const QString& symbol) {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return -1;
     try {
@@ -473,6 +570,7 @@ int BasCam::setPixelFormat(const QString& symbol) {
 }
 
 void BasCam::disableColorSpace() {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return;
     try {
@@ -483,6 +581,7 @@ void BasCam::disableColorSpace() {
 }
 
 void BasCam::disableLightSourcePreset() {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return;
     try {
@@ -493,6 +592,7 @@ void BasCam::disableLightSourcePreset() {
 }
 
 float BasCam::temperature() {
+    std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
     if (!isOpen())
         return -100.0f;
     try {
@@ -508,16 +608,19 @@ float BasCam::temperature() {
 // ---------------------------------------------------------------- acquisition
 
 int BasCam::startGrabbing() {
-    if (!isOpen())
-        return -1;
     bool started = false;
-    try {
-        camera->startGrabbing(0);
-        started = true;
-        beginStream();
-    } catch (const std::exception& e) {
-        qDebug() << "Start grabbing failed:" << e.what();
-        noteError(e);
+    {
+        std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
+        if (!isOpen())
+            return -1;
+        try {
+            camera->startGrabbing(0);
+            started = true;
+            beginStream();
+        } catch (const std::exception& e) {
+            qDebug() << "Start grabbing failed:" << e.what();
+            noteError(e);
+        }
     }
     if (isGrabbing()) {
         // Only a start that began the stream begins a grab cycle: a second cycle would
@@ -542,6 +645,9 @@ int BasCam::grabOne(bool saveIt) {
     // the worker thread from taking this single image.
     std::lock_guard<std::recursive_mutex> camLock(cameraMutex);
     try {
+        std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
+        if (!camera)
+            return -1;
         camera->startGrabbing(1);
         beginStream();
     } catch (const std::exception& e) {
@@ -549,20 +655,23 @@ int BasCam::grabOne(bool saveIt) {
         noteError(e);
         return -1;
     }
-    // Asking for one image is itself the request: the step runs in this (GUI) thread, the
-    // only one that could otherwise grant it, so it must never wait for it.
+    // Asking for one image is itself the request: the step runs in this thread, the one
+    // that would otherwise grant it, so it must never wait for it.
     imageRequested = true;
     ProcessOneImage(saveIt);
     return 0;
 }
 
 int BasCam::stopGrabbing() {
-    if (!isOpen())
-        return -1;
-    try {
-        camera->stopGrabbing();
-    } catch (const std::exception& e) {
-        qDebug() << "Stop grabbing failed:" << e.what();
+    {
+        std::lock_guard<std::recursive_mutex> nodeLock(nodeMutex);
+        if (!isOpen())
+            return -1;
+        try {
+            camera->stopGrabbing();
+        } catch (const std::exception& e) {
+            qDebug() << "Stop grabbing failed:" << e.what();
+        }
     }
     wakeWaitingStep();
     while (isGrabbing())
@@ -587,9 +696,21 @@ void BasCam::setRotation(int degrees) {
     rotationDeg = degrees;
 }
 
+void BasCam::setWaitForRequest(bool on) {
+    waitForRequest = on;
+}
+
+bool BasCam::waitsForRequest() const {
+    return waitForRequest.load();
+}
+
 void BasCam::requestImage() {
     imageRequested = true;
     wakeWaitingStep();
+}
+
+bool BasCam::isImageRequested() const {
+    return imageRequested.load();
 }
 
 void BasCam::post(std::function<void()> call) {

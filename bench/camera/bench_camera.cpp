@@ -54,7 +54,7 @@ double camObjectFps(double seconds) {
     double fps = 0.0;
     {
         BasCam cam;
-        cam.waitForRequest = true;
+        cam.setWaitForRequest(true);
         QCoreApplication::processEvents(); // the worker thread starts
         if (cam.openCamera(0) != 0 || cam.setExposure(20.0f) != 0) {
             std::printf("camera object: cannot open the simulated head\n");

@@ -114,13 +114,20 @@ size_t bytesPerPixel(sdk::PixelType type) {
 // ---------------------------------------------------------------------------------------
 // Node map
 
+// Every call takes the device's control lock: the GenICam node tree of Aravis is not
+// thread-safe, and the device itself ends a counted acquisition from the retrieving thread.
 class AravisNodeMap : public sdk::NodeMap {
 public:
-    explicit AravisNodeMap(ArvDevice* device) : m_device(device) {}
+    AravisNodeMap(ArvDevice* device, std::recursive_mutex& control)
+        : m_device(device), m_control(control) {}
 
-    bool hasNode(const std::string& name) const override { return find(name) != nullptr; }
+    bool hasNode(const std::string& name) const override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
+        return find(name) != nullptr;
+    }
 
     int64_t integerValue(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         ArvGcNode* node = readable(name);
         GError* err = nullptr;
         int64_t v = 0;
@@ -133,13 +140,21 @@ public:
         throwIfError(err, name);
         return v;
     }
-    int64_t integerMin(const std::string& name) override { return intBound(name, Bound::Min); }
-    int64_t integerMax(const std::string& name) override { return intBound(name, Bound::Max); }
+    int64_t integerMin(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
+        return intBound(name, Bound::Min);
+    }
+    int64_t integerMax(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
+        return intBound(name, Bound::Max);
+    }
     int64_t integerIncrement(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         return intBound(name, Bound::Inc);
     }
 
     bool trySetInteger(const std::string& name, int64_t value, sdk::Correction c) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         ArvGcNode* node = writable(name);
         if (!node || !ARV_IS_GC_INTEGER(node)) {
             if (node && ARV_IS_GC_FLOAT(node))
@@ -173,6 +188,7 @@ public:
     }
 
     double floatValue(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         ArvGcNode* node = readable(name);
         GError* err = nullptr;
         double v = 0.0;
@@ -185,10 +201,17 @@ public:
         throwIfError(err, name);
         return v;
     }
-    double floatMin(const std::string& name) override { return floatBound(name, true); }
-    double floatMax(const std::string& name) override { return floatBound(name, false); }
+    double floatMin(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
+        return floatBound(name, true);
+    }
+    double floatMax(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
+        return floatBound(name, false);
+    }
 
     bool trySetFloat(const std::string& name, double value, sdk::Correction c) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         if (!std::isfinite(value))
             return false;
         ArvGcNode* node = writable(name);
@@ -220,6 +243,7 @@ public:
     }
 
     std::string enumSymbol(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         ArvGcEnumeration* e = enumeration(readable(name), name);
         GError* err = nullptr;
         const char* s = arv_gc_enumeration_get_string_value(e, &err);
@@ -228,11 +252,13 @@ public:
     }
 
     std::vector<std::string> enumSymbols(const std::string& name) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         ArvGcEnumeration* e = enumeration(readable(name), name);
         return available(e, name);
     }
 
     void setEnumSymbol(const std::string& name, const std::string& symbol) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         ArvGcNode* node = find(name);
         if (!node)
             throw SdkError(Kind::NotAvailable, "Node not available: " + name);
@@ -248,6 +274,7 @@ public:
     }
 
     bool trySetEnumSymbol(const std::string& name, const std::string& symbol) override {
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         try {
             setEnumSymbol(name, symbol);
             return true;
@@ -398,6 +425,7 @@ private:
     }
 
     ArvDevice* m_device; // owned by the camera, which outlives this map
+    std::recursive_mutex& m_control;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -497,7 +525,7 @@ public:
             throwIfError(err, "Cannot open " + m_info.friendlyName);
         }
         m_camera = camera;
-        m_nodes = std::make_unique<AravisNodeMap>(arv_camera_get_device(m_camera));
+        m_nodes = std::make_unique<AravisNodeMap>(arv_camera_get_device(m_camera), m_control);
         m_open = true;
     }
 
@@ -538,6 +566,7 @@ public:
         if (m_grabbing)
             throw SdkError(Kind::AccessDenied, "Already grabbing");
         std::lock_guard<std::mutex> lock(m_streamMutex);
+        const std::lock_guard<std::recursive_mutex> control(m_control);
         releaseStreamLocked();
 
         GError* err = nullptr;
@@ -688,6 +717,7 @@ private:
     void stopLocked() {
         const bool was = m_grabbing.exchange(false);
         if (was && m_camera) {
+            const std::lock_guard<std::recursive_mutex> control(m_control);
             GError* err = nullptr;
             arv_camera_stop_acquisition(m_camera, &err);
             if (err)
@@ -704,6 +734,8 @@ private:
 
     sdk::DeviceInfo m_info;
     ArvCamera* m_camera = nullptr;
+    // Node and control access (taken after m_streamMutex when both are needed).
+    std::recursive_mutex m_control;
     std::unique_ptr<AravisNodeMap> m_nodes;
     std::atomic<bool> m_open{false};
     std::atomic<bool> m_grabbing{false};

@@ -196,14 +196,14 @@ private slots:
         QCOMPARE(cam.setWidth(128), 0);
         QCOMPARE(cam.setHeight(96), 0);
         cam.setRotation(180);
-        cam.waitForRequest = true;
+        cam.setWaitForRequest(true);
 
         int received = 0;
         int unrequested = 0;
         bool holdBack = false;
         connect(&cam, &BasCam::ImageIsAvailable, this, [&](const QImage& img) {
             ++received;
-            if (cam.imageRequested || img.size() != QSize(128, 96))
+            if (cam.isImageRequested() || img.size() != QSize(128, 96))
                 ++unrequested; // the flag must be down while this image is being handled
             if (!holdBack)
                 QTimer::singleShot(0, this, [&] { cam.requestImage(); });
@@ -238,7 +238,7 @@ private slots:
         openFake(cam);
         QCOMPARE(cam.setWidth(64), 0);
         QCOMPARE(cam.setHeight(64), 0);
-        cam.waitForRequest = false;
+        cam.setWaitForRequest(false);
         int received = 0;
         connect(&cam, &BasCam::ImageIsAvailable, this, [&](const QImage&) { ++received; });
         QStringList lost;

@@ -7,8 +7,10 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
+#include <thread>
 
 #include "BasCam.h"
 #include "CameraTestKit.h"
@@ -71,6 +73,7 @@ private slots:
     void unplugMidStream();
     void silentCameraIsLostSingleTimeoutsAreNot();
     void temperatureRead();
+    void nodeAccessFromOtherThreadsWhileStreaming();
     void closeAndDeleteWhileStreaming();
 };
 
@@ -116,9 +119,41 @@ void TestBasCam::deviceList() {
     QCOMPARE(cam.serialNumber(), 22);
     // A serial that is no decimal number reads as 0.
     camtest::writeHead({{"serial", "AB12"}});
+    QCOMPARE(cam.deviceNames().size(), 1);
     QCOMPARE(cam.openCamera(0), 0);
     QVERIFY(cam.isOpen());
     QCOMPARE(cam.serialNumber(), 0);
+    QCOMPARE(cam.serialText(), QStringLiteral("AB12"));
+
+    // The list the user saw decides what an index opens, whatever the camera list holds
+    // by the time of opening: a head plugged in front does not shift it, and a head gone
+    // since is not replaced by the one now at its place.
+    camtest::writeHeads({{"H1", {{"serial", "11"}, {"name", "Bench A"}}},
+                         {"H2", {{"serial", "22"}, {"name", "Bench B"}}}});
+    const QList<CameraEntry> seen = cam.cameraList();
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(seen[1].serial, QStringLiteral("22"));
+    QCOMPARE(seen[1].transport, QStringLiteral("simulated"));
+    camtest::writeHeads({{"H0", {{"serial", "5"}, {"name", "Bench Z"}}},
+                         {"H1", {{"serial", "11"}, {"name", "Bench A"}}},
+                         {"H2", {{"serial", "22"}, {"name", "Bench B"}}}});
+    QCOMPARE(cam.openCamera(1), 0);
+    QCOMPARE(cam.serialNumber(), 22);
+    QCOMPARE(cam.currentCamera(), seen[1]);
+    camtest::writeHeads({{"H0", {{"serial", "5"}, {"name", "Bench Z"}}},
+                         {"H2", {{"serial", "22"}, {"name", "Bench B"}}}});
+    QCOMPARE(cam.openCamera(0), -1); // Bench A is gone; Bench B stays open
+    QCOMPARE(cam.serialNumber(), 22);
+    QCOMPARE(cam.openCamera(2), -1); // beyond the list the user saw
+    QCOMPARE(cam.serialNumber(), 22);
+    // By serial, of any or of one transport.
+    QCOMPARE(cam.openCameraBySerial("11"), -1);
+    QCOMPARE(cam.serialNumber(), 22);
+    QCOMPARE(cam.openCameraBySerial("5", "aravis"), -1);
+    QCOMPARE(cam.openCameraBySerial("5", "simulated"), 0);
+    QCOMPARE(cam.currentCamera().name, QStringLiteral("Bench Z (5)"));
+    QCOMPARE(cam.openCamera(-1), 0);
+    QVERIFY(cam.currentCamera().isNull());
 }
 
 void TestBasCam::openTwiceAndPlaceholder() {
@@ -188,9 +223,13 @@ void TestBasCam::grabOneGivesTurnedImage() {
     // Green and red beams only, noise off: centres can be checked to a fraction of a pixel.
     Bench b(quiet({{"B_power", "0"}, {"G_offset", "\"0.3,0.2\""}, {"background", "3"}}));
     BasCam& c = *b.cam;
-    c.waitForRequest = true;
-    c.imageRequested = false; // a delivered image still being processed elsewhere
+    c.setWaitForRequest(true);
     QCOMPARE(c.openCamera(0), 0);
+    // A streamed image still being processed elsewhere: the request is down.
+    QCOMPARE(c.startGrabbing(), 0);
+    QVERIFY(waitUntil([&] { return b.images.size() == 1; }, 3000));
+    QCOMPARE(c.stopGrabbing(), 0);
+    QVERIFY(!c.isImageRequested());
     c.setRotation(180);
     QElapsedTimer t;
     t.start();
@@ -264,7 +303,7 @@ void TestBasCam::grabOneSavesWhenAsked() {
 void TestBasCam::handshakeOneImagePerRequest() {
     Bench b(quiet({{"maxFps", "0"}}));
     BasCam& c = *b.cam;
-    c.waitForRequest = true;
+    c.setWaitForRequest(true);
     QCOMPARE(c.openCamera(0), 0);
     QCOMPARE(c.setExposure(100), 0);
     QCOMPARE(c.startGrabbing(), 0);
@@ -272,7 +311,7 @@ void TestBasCam::handshakeOneImagePerRequest() {
     QVERIFY(waitUntil([&] { return b.images.size() == 1; }, 3000));
     QTest::qWait(300); // no request, no image
     QCOMPARE(b.images.size(), 1);
-    QVERIFY(!c.imageRequested);
+    QVERIFY(!c.isImageRequested());
     for (int i = 2; i <= 5; ++i) {
         c.requestImage();
         QVERIFY(waitUntil([&] { return b.images.size() == i; }, 3000));
@@ -291,7 +330,7 @@ void TestBasCam::handshakeOneImagePerRequest() {
 void TestBasCam::secondStartKeepsOneGrabCycle() {
     Bench b(quiet({{"maxFps", "0"}}));
     BasCam& c = *b.cam;
-    c.waitForRequest = true;
+    c.setWaitForRequest(true);
     QCOMPARE(c.openCamera(0), 0);
     QCOMPARE(c.setWidth(320), 0);
     QCOMPARE(c.setHeight(240), 0);
@@ -312,14 +351,14 @@ void TestBasCam::secondStartKeepsOneGrabCycle() {
 void TestBasCam::backToBackWithoutHandshake() {
     Bench b(quiet({{"maxFps", "0"}}));
     BasCam& c = *b.cam;
-    QVERIFY(!c.waitForRequest);
+    QVERIFY(!c.waitsForRequest());
     QCOMPARE(c.openCamera(0), 0);
     QCOMPARE(c.setWidth(320), 0);
     QCOMPARE(c.setHeight(240), 0);
     QCOMPARE(c.setExposure(1000), 0);
     QCOMPARE(c.startGrabbing(), 0);
     QVERIFY(waitUntil([&] { return b.images.size() >= 10; }, 5000));
-    QVERIFY(c.imageRequested); // never cleared in this mode
+    QVERIFY(c.isImageRequested()); // never cleared in this mode
     QCOMPARE(c.stopGrabbing(), 0);
     QCOMPARE(c.startGrabbing(), 0); // a stream can be started again
     const int before = int(b.images.size());
@@ -330,7 +369,7 @@ void TestBasCam::backToBackWithoutHandshake() {
 void TestBasCam::stopWhileWaitingForRequest() {
     Bench b(quiet({{"maxFps", "0"}}));
     BasCam& c = *b.cam;
-    c.waitForRequest = true;
+    c.setWaitForRequest(true);
     QCOMPARE(c.openCamera(0), 0);
     QCOMPARE(c.startGrabbing(), 0);
     QVERIFY(waitUntil([&] { return b.images.size() == 1; }, 3000));
@@ -371,7 +410,7 @@ void TestBasCam::frameRateOverAWindowNeverAboveTheLimit() {
 void TestBasCam::failedGrabRetriesWithoutPublishing() {
     Bench b(quiet({{"maxFps", "0"}, {"failEvery", "2"}}));
     BasCam& c = *b.cam;
-    c.waitForRequest = true;
+    c.setWaitForRequest(true);
     QCOMPARE(c.openCamera(0), 0);
     QCOMPARE(c.setWidth(320), 0);
     QCOMPARE(c.setHeight(240), 0);
@@ -390,7 +429,7 @@ void TestBasCam::failedGrabRetriesWithoutPublishing() {
     QCOMPARE(one.cam->openCamera(0), 0);
     QCOMPARE(one.cam->grabOne(false), 0);
     QVERIFY(one.cam->lastImage().isNull());
-    QVERIFY(one.cam->imageRequested);
+    QVERIFY(one.cam->isImageRequested());
     QTest::qWait(100);
     QVERIFY(one.images.isEmpty());
 }
@@ -477,19 +516,76 @@ void TestBasCam::temperatureRead() {
     QCOMPARE(b.cam->temperature(), -100.0f);
 }
 
+// Temperature reads and exposure writes from two threads while the camera streams: each
+// read sees a value that was written, the stream goes on, and (under the thread
+// sanitizer) no access races. A retrieval that waits for a late frame holds no lock a
+// node access needs.
+void TestBasCam::nodeAccessFromOtherThreadsWhileStreaming() {
+    Bench b(quiet({{"maxFps", "0"}, {"temperature", "51.5"}}));
+    BasCam& c = *b.cam;
+    QCOMPARE(c.openCamera(0), 0);
+    QCOMPARE(c.setWidth(320), 0);
+    QCOMPARE(c.setHeight(240), 0);
+    QCOMPARE(c.setExposure(100), 0);
+    QCOMPARE(c.startGrabbing(), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> badReads{0}, rounds{0};
+    auto round = [&](float mine) {
+        if (c.temperature() != 51.5f)
+            ++badReads;
+        if (c.setExposure(mine) != 0)
+            ++badReads;
+        const float e = c.exposure();
+        if (e != 100.0f && e != 200.0f)
+            ++badReads;
+        if (c.width() != 320 || c.pixelFormat() != QStringLiteral("RGB8"))
+            ++badReads;
+        ++rounds;
+    };
+    std::thread other([&] {
+        while (!stop)
+            round(200.0f);
+    });
+    const int before = int(b.images.size());
+    QElapsedTimer t;
+    t.start();
+    while ((t.elapsed() < 1500 || b.images.size() < before + 20) && t.elapsed() < 20000) {
+        round(100.0f);
+        QCoreApplication::processEvents();
+    }
+    stop = true;
+    other.join();
+    QCOMPARE(badReads.load(), 0);
+    QVERIFY2(b.images.size() >= before + 20, qPrintable(QString::number(b.images.size())));
+    QVERIFY(rounds > 40);
+    QCOMPARE(c.stopGrabbing(), 0);
+
+    // Every retrieval of this head waits its full 2 s for a frame that never comes.
+    Bench late(quiet({{"timeoutEvery", "1"}, {"temperature", "51.5"}}));
+    QCOMPARE(late.cam->openCamera(0), 0);
+    QCOMPARE(late.cam->startGrabbing(), 0);
+    QTest::qWait(300);
+    QElapsedTimer read;
+    read.start();
+    QCOMPARE(late.cam->temperature(), 51.5f);
+    QCOMPARE(late.cam->setExposure(300), 0);
+    QVERIFY2(read.elapsed() < 1000, qPrintable(QString::number(read.elapsed())));
+    QCOMPARE(late.cam->stopGrabbing(), 0);
+}
+
 void TestBasCam::closeAndDeleteWhileStreaming() {
     // Reopening and deleting never wait forever on a step and never free the camera
     // under it (the thread sanitizer build checks the latter).
     Bench b(quiet({{"maxFps", "0"}}));
     BasCam& c = *b.cam;
-    c.waitForRequest = true;
+    c.setWaitForRequest(true);
     QCOMPARE(c.openCamera(0), 0);
     QCOMPARE(c.startGrabbing(), 0);
     QVERIFY(waitUntil([&] { return b.images.size() == 1; }, 3000));
     QCOMPARE(c.openCamera(0), 0); // step was waiting for a request
     QVERIFY(c.isOpen());
     QVERIFY(!c.isGrabbing());
-    c.waitForRequest = false;
+    c.setWaitForRequest(false);
     c.requestImage(); // the last image of the first stream was never answered
     QCOMPARE(c.startGrabbing(), 0);
     QVERIFY(waitUntil([&] { return b.images.size() >= 3; }, 3000));
