@@ -97,12 +97,16 @@ int boundedIndex(double v, int lowest, int highest) {
     return v < highest ? int(v) : highest;
 }
 
-uint8_t toByte(double v) {
+// The sensor's analogue level in 1/256 counts, before the converter: noise is added to
+// this and only the sum is quantised, as a real sensor does. Quantising first would round
+// every faint tail and crosstalk share below half a count away, noise or not, and would put
+// a fractional black level a half count off beside the beams.
+constexpr double kFixedOne = 256.0;
+uint16_t toFixed(double v) {
     if (!(v > 0.0))
         return 0;
-    if (v >= 254.5)
-        return 255;
-    return uint8_t(v + 0.5);
+    const double f = v * kFixedOne + 0.5;
+    return f >= 65535.0 ? uint16_t(65535) : uint16_t(f);
 }
 
 // Share of a Gaussian (centre c, sigma s) that falls on the pixel with centre i.
@@ -111,20 +115,29 @@ double pixelShare(int i, double c, double s) {
     return 0.5 * (std::erf((i + 0.5 - c) * k) - std::erf((i - 0.5 - c) * k));
 }
 
-void addNoise(uint8_t* dst, const uint8_t* src, const uint8_t* up, const uint8_t* down, size_t n) {
+// dst = clamp(round((src + up - down) / 256), 0, 255), saturating in 16 bits.
+void addNoise(uint8_t* dst, const uint16_t* src, const uint16_t* up, const uint16_t* down,
+              size_t n) {
     size_t i = 0;
 #if defined(__SSE2__)
+    const __m128i half = _mm_set1_epi16(128);
     for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-        const __m128i u = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
-        const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i));
-        v = _mm_subs_epu8(_mm_adds_epu8(v, u), d);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 8));
+        a = _mm_subs_epu16(
+            _mm_adds_epu16(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i)));
+        b = _mm_subs_epu16(
+            _mm_adds_epu16(b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i + 8))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(down + i + 8)));
+        a = _mm_srli_epi16(_mm_adds_epu16(a, half), 8);
+        b = _mm_srli_epi16(_mm_adds_epu16(b, half), 8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_packus_epi16(a, b));
     }
 #endif
     for (; i < n; ++i) {
-        const int v = int(src[i]) + int(up[i]) - int(down[i]);
-        dst[i] = uint8_t(std::clamp(v, 0, 255));
+        const int v = std::clamp(int(src[i]) + int(up[i]) - int(down[i]), 0, 65535);
+        dst[i] = uint8_t(std::min((v + 128) >> 8, 255));
     }
 }
 
@@ -250,18 +263,24 @@ Renderer::Renderer(HeadConfig head, uint64_t seed) : m_head(std::move(head)), m_
         const size_t n = kNoiseSpan + size_t(3 * m_head.sensorWidth + m_head.monoPaddingX) + 16;
         m_noiseUp.resize(n);
         m_noiseDown.resize(n);
-        std::normal_distribution<double> gauss(0.0, m_head.noise);
+        std::normal_distribution<double> gauss(0.0, m_head.noise * kFixedOne);
         for (size_t i = 0; i < n; ++i) {
             const long v = std::lround(gauss(m_rng));
-            m_noiseUp[i] = uint8_t(std::clamp(v, 0L, 255L));
-            m_noiseDown[i] = uint8_t(std::clamp(-v, 0L, 255L));
+            m_noiseUp[i] = uint16_t(std::clamp(v, 0L, 65535L));
+            m_noiseDown[i] = uint16_t(std::clamp(-v, 0L, 65535L));
         }
     }
 }
 
 const std::vector<uint8_t>& Renderer::cleanFrame(const FrameLayout& layout) {
     prepare(layout);
-    return m_clean;
+    if (!m_clean8Valid) {
+        m_clean8.resize(m_clean.size());
+        for (size_t i = 0; i < m_clean.size(); ++i)
+            m_clean8[i] = uint8_t(std::min((m_clean[i] + 128) >> 8, 255));
+        m_clean8Valid = true;
+    }
+    return m_clean8;
 }
 
 void Renderer::prepare(const FrameLayout& layout) {
@@ -271,6 +290,7 @@ void Renderer::prepare(const FrameLayout& layout) {
     m_clean.assign(layout.frameBytes(), 0);
     m_cleanLayout = layout;
     m_cleanValid = true;
+    m_clean8Valid = false;
     if (w <= 0 || h <= 0)
         return;
 
@@ -310,12 +330,12 @@ void Renderer::prepare(const FrameLayout& layout) {
     }
 
     const double bg = m_head.background;
-    const uint8_t bgByte = toByte(bg);
+    const uint16_t bgLevel = toFixed(bg);
     const int bpl = layout.bytesPerLine();
     std::vector<const Spot*> active;
     for (int y = 0; y < h; ++y) {
-        uint8_t* line = m_clean.data() + size_t(y) * bpl;
-        std::memset(line, bgByte, layout.mono ? size_t(w) : size_t(3 * w));
+        uint16_t* line = m_clean.data() + size_t(y) * bpl;
+        std::fill(line, line + (layout.mono ? size_t(w) : size_t(3 * w)), bgLevel);
         active.clear();
         int xa = w, xb = -1;
         for (const Spot& s : spots)
@@ -333,11 +353,11 @@ void Renderer::prepare(const FrameLayout& layout) {
                 v[2] += s->amp[2] * g;
             }
             if (layout.mono) {
-                line[x] = toByte(0.299 * v[0] + 0.587 * v[1] + 0.114 * v[2]);
+                line[x] = toFixed(0.299 * v[0] + 0.587 * v[1] + 0.114 * v[2]);
             } else {
-                line[3 * x] = toByte(v[0]);
-                line[3 * x + 1] = toByte(v[1]);
-                line[3 * x + 2] = toByte(v[2]);
+                line[3 * x] = toFixed(v[0]);
+                line[3 * x + 1] = toFixed(v[1]);
+                line[3 * x + 2] = toFixed(v[2]);
             }
         }
     }
@@ -345,31 +365,23 @@ void Renderer::prepare(const FrameLayout& layout) {
 
 void Renderer::render(const FrameLayout& layout, uint8_t* out) {
     prepare(layout);
-    if (!m_hasNoise) {
-        std::memcpy(out, m_clean.data(), m_clean.size());
-        return;
-    }
     const size_t bpl = size_t(layout.bytesPerLine());
     const size_t pixelBytes = layout.mono ? size_t(layout.width) : size_t(3 * layout.width);
-    const size_t maxStart = m_noiseUp.size() - pixelBytes;
-    std::uniform_int_distribution<size_t> start(0, std::min(maxStart, kNoiseSpan));
-    if (bpl == pixelBytes) {
-        // No padding: treat the frame as a few long runs, each from a random place.
-        const size_t total = m_clean.size();
-        for (size_t pos = 0; pos < total; pos += pixelBytes) {
-            const size_t n = std::min(pixelBytes, total - pos);
-            const size_t o = start(m_rng);
-            addNoise(out + pos, m_clean.data() + pos, m_noiseUp.data() + o, m_noiseDown.data() + o,
-                     n);
-        }
+    if (!m_hasNoise) {
+        const std::vector<uint8_t>& clean = cleanFrame(layout);
+        std::memcpy(out, clean.data(), clean.size());
         return;
     }
+    const size_t maxStart = m_noiseUp.size() - pixelBytes;
+    std::uniform_int_distribution<size_t> start(0, std::min(maxStart, kNoiseSpan));
+    // Each line's noise starts at a random place of the table.
     for (int y = 0; y < layout.height; ++y) {
         const size_t pos = size_t(y) * bpl;
         const size_t o = start(m_rng);
         addNoise(out + pos, m_clean.data() + pos, m_noiseUp.data() + o, m_noiseDown.data() + o,
                  pixelBytes);
-        std::memset(out + pos + pixelBytes, 0, bpl - pixelBytes);
+        if (bpl > pixelBytes)
+            std::memset(out + pos + pixelBytes, 0, bpl - pixelBytes);
     }
 }
 

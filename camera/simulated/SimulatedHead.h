@@ -87,9 +87,10 @@ struct FrameLayout {
     bool operator!=(const FrameLayout& o) const { return !(*this == o); }
 };
 
-// Renders frames in sensor orientation. The noise-free image of a layout is computed once
-// and kept; every frame then only adds noise from a precomputed table and clamps, which
-// keeps the per-frame cost to one pass over the buffer.
+// Renders frames in sensor orientation. The noise-free analogue image of a layout is
+// computed once and kept (in 1/256 counts); every frame then only adds noise from a
+// precomputed table, quantises and clamps, which keeps the per-frame cost to one pass over
+// the buffer.
 class Renderer {
 public:
     explicit Renderer(HeadConfig head, uint64_t seed = 5489u);
@@ -97,7 +98,7 @@ public:
     const HeadConfig& head() const { return m_head; }
     // Fills out (at least layout.frameBytes() bytes) with one frame.
     void render(const FrameLayout& layout, uint8_t* out);
-    // The noise-free frame of a layout (for checks).
+    // The noise-free frame of a layout, quantised (for checks).
     const std::vector<uint8_t>& cleanFrame(const FrameLayout& layout);
 
 private:
@@ -106,11 +107,13 @@ private:
     HeadConfig m_head;
     FrameLayout m_cleanLayout;
     bool m_cleanValid = false;
-    std::vector<uint8_t> m_clean;
-    // Noise split in a non-negative and a non-positive part so a frame is two saturating
-    // byte operations per sample.
-    std::vector<uint8_t> m_noiseUp;
-    std::vector<uint8_t> m_noiseDown;
+    std::vector<uint16_t> m_clean; // analogue level, 1/256 counts
+    bool m_clean8Valid = false;
+    std::vector<uint8_t> m_clean8;
+    // Noise (1/256 counts) split in a non-negative and a non-positive part so a frame is two
+    // saturating operations per sample before the quantisation.
+    std::vector<uint16_t> m_noiseUp;
+    std::vector<uint16_t> m_noiseDown;
     bool m_hasNoise = false;
     std::mt19937_64 m_rng;
 };

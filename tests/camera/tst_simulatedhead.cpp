@@ -553,6 +553,17 @@ void TestSimulatedHead::saturationAndNoise() {
     const double mean = sum / a.size(), sd = std::sqrt(sq / a.size() - mean * mean);
     QVERIFY2(std::abs(mean) < 0.1 && std::abs(sd - 2.0) < 0.2,
              qPrintable(QStringLiteral("mean %1 sd %2").arg(mean).arg(sd)));
+
+    // The noise comes before the converter, as on a sensor: a black level between two counts
+    // reads as itself on average, not as the count it would round to.
+    h.background = 2.3;
+    h.noise = 0.7;
+    Renderer dithered(h, 9);
+    dithered.render(small, a.data());
+    sum = 0;
+    for (uint8_t v : a)
+        sum += v;
+    QVERIFY2(std::abs(sum / a.size() - 2.3) < 0.02, qPrintable(QString::number(sum / a.size())));
 }
 
 void TestSimulatedHead::factoryInitialiseTerminate() {
