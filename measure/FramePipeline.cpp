@@ -123,6 +123,10 @@ QImage prepareCrop(QImage image) {
 
 FramePipeline::FramePipeline(Waiter waiter) : m_wait(std::move(waiter)) {}
 
+int FramePipeline::depthOf(const FrameInput& in) {
+    return std::clamp(in.stabDepth, 1, kMaxStabDepth);
+}
+
 QImage& FramePipeline::correctedBuffer(int w, int h) {
     // Reuse a buffer nobody else holds any more (the caller keeps the previous result's
     // image until the next frame), so no large allocation happens per frame.
@@ -164,10 +168,31 @@ void addSums(ChannelSums* to, const ChannelSums& s) {
 }
 } // namespace
 
+void FramePipeline::startAnalysis(const RowView& crop, const FrameInput& in, int framesInMax,
+                                  QList<QFuture<void>>* tasks) {
+    m_analysing = in.analyse && m_current;
+    if (!m_analysing) {
+        return;
+    }
+    BeamAnalysisInput a;
+    a.shift = in.corner ? cornerShift(*in.corner) : Shift{};
+    a.unmix = in.analysisUnmix.value_or(in.unmix);
+    a.exposureUs = in.exposureUs;
+    a.factors = in.analysisFactor;
+    a.profiles = in.analysisProfiles;
+    a.frames = framesInMax;
+    m_analyzer.begin(crop, a);
+    tasks->append(runTask([this] { m_analyzer.floors(); }));
+    for (int p = 0; p < BeamAnalyzer::kTableParts; ++p) {
+        tasks->append(runTask([this, p] { m_analyzer.tablePart(p); }));
+    }
+}
+
 FrameResult FramePipeline::process(FrameInput input) {
     QImage crop = prepareCrop(std::move(input.crop));
     input.crop = QImage();
     m_stab.beginFrame(crop.width(), crop.height(), input.stabDepth);
+    ++m_framesStabilised;
     const RowView rows{crop.bits(), crop.bytesPerLine(), crop.width(), crop.height()};
 
     // Each band also corrects the output rows that need only its own crop rows (output row
@@ -193,6 +218,9 @@ FrameResult FramePipeline::process(FrameInput input) {
             }));
     }
     join(m_wait, bands);
+    // The beam analysis reads the stabilised crop beside the rows across band borders.
+    QList<QFuture<void>> analysis;
+    startAnalysis(rows, input, std::min(m_framesStabilised, depthOf(input)), &analysis);
     ChannelSums sums{};
     for (int b = 0; b < Stabilizer::kBands; ++b) {
         addSums(&sums, partSums[b]);
@@ -202,6 +230,7 @@ FrameResult FramePipeline::process(FrameInput input) {
             addSums(&sums, correctRows(rows, input.unmix, shift, out, &m_planes, ownEnd[b], to));
         }
     }
+    join(m_wait, analysis);
     FrameResult r = measure(input, sums);
     r.stabilisedCrop = crop;
     return r;
@@ -226,6 +255,8 @@ FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const F
                                           (p + 1) * h / kParts);
             }));
         }
+        // The beam analysis only reads the crop, like the correction.
+        startAnalysis(rows, in, std::clamp(in.stabCount, 1, depthOf(in)), &parts);
         join(m_wait, parts);
         for (const ChannelSums& part : partSums) {
             addSums(&sums, part);
@@ -268,7 +299,11 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
         }
     }
 
-    // Spot search, one task per selector.
+    if (m_analysing) {
+        m_analyzer.corrections();
+    }
+
+    // Spot search, one task per selector, beside the beam analysis's channels.
     {
         QList<QFuture<void>> spots;
         const SpotPlanes& img = m_planes;
@@ -276,7 +311,16 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
         spots.append(runTask([&] { MeasureSpot(img, SpotRed, &r.maxR, &r.centreR, &r.sizeR); }));
         spots.append(runTask([&] { MeasureSpot(img, SpotGreen, &r.maxG, &r.centreG, &r.sizeG); }));
         spots.append(runTask([&] { MeasureSpot(img, SpotBlue, &r.maxB, &r.centreB, &r.sizeB); }));
+        if (m_analysing) {
+            for (int c = 0; c < 3; ++c) {
+                spots.append(runTask([this, c] { m_analyzer.channel(c); }));
+            }
+        }
         join(m_wait, spots);
+        if (m_analysing) {
+            m_analysing = false;
+            r.analysis = m_analyzer.finish();
+        }
     }
     t.maxRValue = maxText(r.maxR);
     t.maxGValue = maxText(r.maxG);

@@ -21,6 +21,7 @@
 // another frame; the camera delivers the next one only after the re-arm). The tool uses
 // the default blocking wait.
 
+#include "BeamAnalysis.h"
 #include "ColorCorrection.h"
 #include "MeasureTypes.h"
 #include "SpotSearch.h"
@@ -57,6 +58,12 @@ struct FrameInput {
     float exposureUs = 10000.0f;
     int redBoost = 1;                // 1..4
     bool calibrationRunning = false; // power labels untouched, caller records a sample
+    // Beam analysis beside the labels: its own power factors (R, G, B of the corner), and
+    // its own matrix when the caller has one (else `unmix`).
+    bool analyse = true;
+    std::array<double, 3> analysisFactor = kStartAnalysisFactors;
+    std::optional<UnmixMatrix> analysisUnmix;
+    bool analysisProfiles = false; // profiles and their fits, for a plot
 };
 
 struct LabelTexts {
@@ -84,6 +91,7 @@ struct FrameResult {
     QImage correctedImage;                // after the red boost, for display
     QImage stabilisedCrop;                // the crop as the stabiliser left it
     LabelTexts labels;
+    BeamAnalysisResult analysis; // analysed == false when not asked for
 };
 
 class FramePipeline {
@@ -108,11 +116,20 @@ private:
     // The measures once the current corrected image and planes are filled; `sums` are the
     // raw channel sums of the correction.
     FrameResult measure(const FrameInput& in, const ChannelSums& sums);
+    // Starts the beam analysis's first phase on the crop (stabilised, RGB888 within the
+    // history size, its pixels the maximum of `framesInMax` frames) as tasks, when asked
+    // for and the crop has a corrected image; measure() finishes it.
+    void startAnalysis(const RowView& crop, const FrameInput& in, int framesInMax,
+                       QList<QFuture<void>>* tasks);
+    static int depthOf(const FrameInput& in);
 
     Stabilizer m_stab;
     std::array<QImage, 2> m_corrected; // corrected images, recycled
     QImage* m_current = nullptr;       // the one of this frame
     SpotPlanes m_planes; // selector planes of the corrected image, reused frame to frame
+    BeamAnalyzer m_analyzer;
+    bool m_analysing = false;   // the analyzer's first phase ran on this frame's crop
+    int m_framesStabilised = 0; // frames through the stabiliser: how many its maximum holds
     Waiter m_wait;
 };
 

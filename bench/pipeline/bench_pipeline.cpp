@@ -1,11 +1,14 @@
 // Fast pipeline against the plain reference, in one process, on the same 1920 x 1200 frames
 // (three Gaussian spots and noise): median and worst milliseconds per frame of each, their
 // ratio, and the memory of the stabiliser; then the stabiliser alone on one thread at each
-// depth (its cost should not grow with the depth).
+// depth (its cost should not grow with the depth). With ROI 1200, the beam analysis: the
+// pipeline with and without it, frames interleaved, and the analysis alone on one thread,
+// on these frames and on frames of low noise (whose quantisation the analysis models).
 //
 //   bench_pipeline [fast frames per case, default 200] [reference frames, default 6; 0: skip]
 //                  [500 or 1200: only that case; another number: only the stabiliser]
 
+#include "BeamAnalysis.h"
 #include "FramePipeline.h"
 #include "ReferencePipeline.h"
 
@@ -23,8 +26,9 @@ using namespace lumetra::measure;
 
 namespace {
 
-// Frames of a 1920 x 1200 sensor: three spots near the centre, noise on every pixel.
-std::vector<QImage> makeFrames(int count) {
+// Frames of a 1920 x 1200 sensor: three spots near the centre, noise on every pixel (uniform
+// 0..11 counts, or Gaussian of noiseSigma counts on a level of 2).
+std::vector<QImage> makeFrames(int count, double noiseSigma = -1) {
     std::mt19937 rng(5);
     const int w = 1920, h = 1200;
     struct Spot {
@@ -47,14 +51,16 @@ std::vector<QImage> makeFrames(int count) {
         }
     }
     std::vector<QImage> frames;
+    std::normal_distribution<float> gauss(0.0f, float(std::max(noiseSigma, 0.0)));
     for (int f = 0; f < count; ++f) {
         QImage img(w, h, QImage::Format_RGB888);
-        const float gain = 0.9f + 0.2f * float(rng() % 100) / 100.0f;
+        const float gain = noiseSigma < 0 ? 0.9f + 0.2f * float(rng() % 100) / 100.0f : 0.8f;
         for (int y = 0; y < h; ++y) {
             uchar* p = img.scanLine(y);
             const float* b = base.data() + std::size_t(y) * w * 3;
             for (int i = 0; i < w * 3; ++i) {
-                p[i] = uchar(std::min(255.0f, b[i] * gain + float(rng() % 12)));
+                const float n = noiseSigma < 0 ? float(rng() % 12) : 2.5f + gauss(rng);
+                p[i] = uchar(std::clamp(b[i] * gain + n, 0.0f, 255.0f));
             }
         }
         frames.push_back(img);
@@ -170,6 +176,60 @@ void stabiliserByDepth(const std::vector<QImage>& frames, int count) {
     std::printf("\n");
 }
 
+// The pipeline with and without the beam analysis on the same frames, interleaved so that
+// both see the same machine load (wall and processor time); and the analysis alone on one
+// thread (processor time).
+void analysisCase(const char* name, const std::vector<QImage>& frames, int count) {
+    const int roi = 1200, depth = 10;
+    FramePipeline with, without;
+    for (int i = 0; i < depth; ++i) {
+        FrameInput a = inputFor(frames[std::size_t(i) % frames.size()], roi, depth, i + 1);
+        FrameInput b = a;
+        b.analyse = false;
+        with.process(std::move(a));
+        without.process(std::move(b));
+    }
+    std::vector<double> withMs, withoutMs, withCpu, withoutCpu, aloneCpu;
+    QElapsedTimer t;
+    BeamAnalyzer analyzer;
+    for (int i = 0; i < count; ++i) {
+        const QImage& f = frames[std::size_t(i) % frames.size()];
+        FrameInput a = inputFor(f, roi, depth, depth);
+        FrameInput b = inputFor(f, roi, depth, depth);
+        b.analyse = false;
+        double cpu = processCpuMs();
+        t.start();
+        const FrameResult ra = with.process(std::move(a));
+        withMs.push_back(double(t.nsecsElapsed()) / 1e6);
+        withCpu.push_back(processCpuMs() - cpu);
+        cpu = processCpuMs();
+        t.start();
+        const FrameResult rb = without.process(std::move(b));
+        withoutMs.push_back(double(t.nsecsElapsed()) / 1e6);
+        withoutCpu.push_back(processCpuMs() - cpu);
+        BeamAnalysisInput in;
+        in.unmix = inputFor(f, 16, depth, depth).unmix;
+        in.shift = cornerShift(Corner::BR);
+        in.frames = depth;
+        in.profiles = false;
+        cpu = threadCpuMs();
+        const BeamAnalysisResult alone = analyzer.analyse(rb.stabilisedCrop, in);
+        aloneCpu.push_back(threadCpuMs() - cpu);
+        if (!ra.analysis.analysed || !alone.analysed) {
+            std::printf("unexpected: no analysis\n");
+        }
+    }
+    const double wm = stats(withMs).median, wom = stats(withoutMs).median;
+    const double wc = stats(withCpu).median, woc = stats(withoutCpu).median;
+    std::printf("%s ROI %d depth %d | pipeline without analysis: median %6.2f ms (processor "
+                "%6.2f ms) | with: median %6.2f ms (processor %6.2f ms) | extra %5.2f ms "
+                "(processor %5.2f ms) | analysis alone, one thread: processor median %5.2f ms, "
+                "p99 %5.2f ms (%d frames)\n",
+                name, roi, depth, wom, woc, wm, wc, wm - wom, wc - woc, stats(aloneCpu).median,
+                stats(aloneCpu).p99, count);
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -190,6 +250,8 @@ int main(int argc, char** argv) {
     }
     if (only == 0 || only == 1200) {
         runCase(frames, 1200, 10, fastFrames, refFrames);
+        analysisCase("beam analysis,", frames, fastFrames);
+        analysisCase("beam analysis, low noise (0.5 counts),", makeFrames(12, 0.5), fastFrames);
     }
     if (only != 500 && only != 1200) {
         stabiliserByDepth(frames, std::min(fastFrames, 100));
