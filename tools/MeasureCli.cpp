@@ -1,5 +1,6 @@
 #include "MeasureCli.h"
 
+#include "AnalysisOutput.h"
 #include "Calibration.h"
 #include "ColorCorrection.h"
 #include "FramePipeline.h"
@@ -373,12 +374,12 @@ QString formatJson(int frame, const FrameResult& r) {
                     pairJson(p[PairBlue]), pairJson(p[PairRG]), pairJson(p[PairBG]),
                     pairJson(p[PairRB])) +
            QStringLiteral("\"maxima\": {\"r\": %1, \"g\": %2, \"b\": %3}, \"power\": {\"r\": %4}, "
-                          "\"exposureFactor\": %5, \"labels\": {%6}}\n")
+                          "\"exposureFactor\": %5, \"labels\": {%6}, \"iso11146\": %7}\n")
                .arg(r.maxR)
                .arg(r.maxG)
                .arg(r.maxB)
                .arg(power, r.exposureFactor ? shortest(*r.exposureFactor) : QStringLiteral("null"),
-                    labels);
+                    labels, analysisJson(r.analysis));
 }
 
 QString formatText(int frame, const FrameResult& r) {
@@ -390,7 +391,7 @@ QString formatText(int frame, const FrameResult& r) {
     }
     s += QStringLiteral("  exposureFactor: %1\n")
              .arg(r.exposureFactor ? shortest(*r.exposureFactor) : QStringLiteral("none"));
-    return s;
+    return s + analysisText(r.analysis);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // exit status 2, one stderr line and nothing on stdout.
 
 #include "../calibration/CalibrationTestFiles.h"
+#include "BeamAnalysis.h"
 #include "Calibration.h"
 #include "FramePipeline.h"
 #include "SceneMaker.h"
@@ -76,6 +77,46 @@ bool samePair(const QJsonValue& v, MeasurePair p) {
     return a.size() == 2 && float(a[0].toDouble()) == p.x && float(a[1].toDouble()) == p.y;
 }
 
+bool sameNumber(const QJsonValue& v, double x) {
+    return std::isfinite(x) ? v.isDouble() && v.toDouble() == x : v.isNull();
+}
+bool samePair(const QJsonValue& v, double x, double y) {
+    const QJsonArray a = v.toArray();
+    return a.size() == 2 && sameNumber(a[0], x) && sameNumber(a[1], y);
+}
+
+// The "iso11146" field: the analysis's numbers exactly, null where it has none.
+void compareAnalysis(const QJsonObject& o, const BeamAnalysisResult& r) {
+    QVERIFY(r.analysed);
+    const QJsonArray background = o.value("background").toArray();
+    QCOMPARE(background.size(), 3);
+    for (int k = 0; k < 3; ++k)
+        QVERIFY(sameNumber(background[k], r.background[k]));
+    const char* keys[3] = {"r", "g", "b"};
+    for (int c = 0; c < 3; ++c) {
+        const QJsonObject j = o.value(keys[c]).toObject();
+        const BeamChannelResult& ch = r.channel[c];
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        auto n = [&](double v) { return ch.hasNumbers ? v : nan; };
+        QVERIFY(samePair(j.value("centroid"), n(ch.centroidX), n(ch.centroidY)));
+        QVERIFY(samePair(j.value("d4sigma"), n(ch.d4SigmaX), n(ch.d4SigmaY)));
+        QVERIFY(samePair(j.value("fwhmEquivalent"), n(ch.fwhmX), n(ch.fwhmY)));
+        QVERIFY(samePair(j.value("principal"), n(ch.major), n(ch.minor)));
+        QVERIFY(sameNumber(j.value("azimuth"), n(ch.azimuthDeg)));
+        QVERIFY(sameNumber(j.value("ellipticity"), n(ch.ellipticity)));
+        QVERIFY(sameNumber(j.value("power"), ch.power ? n(*ch.power) : nan));
+        QCOMPARE(j.value("valid").toBool(), ch.valid);
+        QCOMPARE(j.value("reason").toString(), ch.reason);
+    }
+    const QJsonObject al = o.value("alignment").toObject();
+    const char* pairs[3] = {"rg", "bg", "rb"};
+    for (int i = 0; i < 3; ++i) {
+        const auto& a = r.alignment[i];
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        QVERIFY(samePair(al.value(pairs[i]), a ? double(a->x) : nan, a ? double(a->y) : nan));
+    }
+}
+
 // The JSON object the tool must print for a result, built from the in-process result.
 void compareJson(const QJsonObject& o, int frame, const FrameResult& r) {
     QCOMPARE(o.value("frame").toInt(), frame);
@@ -125,6 +166,7 @@ void compareJson(const QJsonObject& o, int frame, const FrameResult& r) {
     QCOMPARE(l.value("valuePowerBlue").toString(), t.valuePowerBlue.value_or(QString()));
     QCOMPARE(l.value("valuePowerTotal").toString(), t.valuePowerTotal.value_or(QString()));
     QCOMPARE(l.value("warningLabel").toString(), t.warningLabel);
+    compareAnalysis(o.value("iso11146").toObject(), r.analysis);
 }
 
 QList<QJsonObject> parseLines(const QString& out) {
@@ -268,6 +310,8 @@ private slots:
         QVERIFY(r.out.contains("  maxRValue: " + e.labels.maxRValue + "\n"));
         QVERIFY(r.out.contains("  valuePowerTotal: " + *e.labels.valuePowerTotal + "\n"));
         QVERIFY(r.out.contains("  exposureFactor: "));
+        QVERIFY(r.out.contains("\n  iso11146:\n    background: "));
+        QVERIFY(r.out.contains("\n    g: ") && r.out.contains("\n    alignment: rg "));
     }
 
     void calibrationFileGivesTheCornersMatrixAndFactors() {
