@@ -2,6 +2,7 @@
 
 #include "AboutDialog.h"
 #include "BasCam.h"
+#include "BeamAnalysisPanel.h"
 #include "DialogTheme.h"
 #include "Log.h"
 #include "MainWindowForm.h"
@@ -12,6 +13,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDockWidget>
 #include <QGraphicsScene>
 #include <QProgressDialog>
 #include <QScreen>
@@ -55,6 +57,16 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->menubar->hide();
     ui->autoRoiCheckBox->hide();
     ui->warningRoiLabel->hide();
+
+    // Reopened from the window's context menu (right click on the tool bar) when closed.
+    beamPanel = new lumetra::ui::BeamAnalysisPanel();
+    beamDock = new QDockWidget(QStringLiteral("Beam analysis"), this);
+    beamDock->setObjectName(QStringLiteral("beamAnalysisDock"));
+    beamDock->setAccessibleName(QStringLiteral("Beam analysis"));
+    beamDock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
+                          QDockWidget::DockWidgetFloatable);
+    beamDock->setWidget(beamPanel);
+    addDockWidget(Qt::RightDockWidgetArea, beamDock);
 
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     setWindowTitle(QStringLiteral("Varnelle - Lumetra - v") + lumetra::versionText());
@@ -112,6 +124,8 @@ void MainWindow::restoreSettings() {
 
     // An index the combo does not have would leave it without selection and the red
     // channel multiplied by zero; such a value is damage and gives the default.
+    beamDock->setVisible(s.value(st::kBeamAnalysis, st::kBeamAnalysisDefault).toBool());
+
     int boost = s.value(st::kRBoost, st::kRBoostDefault).toInt();
     if (boost < 0 || boost >= ui->redBoostCombo->count())
         boost = st::kRBoostDefault;
@@ -242,6 +256,8 @@ MainWindow::~MainWindow() {
         sel = QStringLiteral("BL");
     s.setValue(st::kSelButton, sel);
     s.setValue(st::kRBoost, ui->redBoostCombo->currentIndex());
+    // Hidden only when the user closed it; the closed window hides everything else.
+    s.setValue(st::kBeamAnalysis, !beamDock->isHidden());
 
     if (isMaximized()) {
         s.setValue(st::kMaxWin, 1);

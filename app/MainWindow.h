@@ -27,6 +27,7 @@
 
 class BasCam;
 class QCloseEvent;
+class QDockWidget;
 class QGraphicsScene;
 class QProgressDialog;
 class QTimer;
@@ -36,6 +37,9 @@ class MainWindow;
 }
 namespace lumetra::measure {
 class FramePipeline;
+}
+namespace lumetra::ui {
+class BeamAnalysisPanel;
 }
 
 // One result of the measurement routine: x and y (mrad). A missing divergence is
@@ -52,6 +56,8 @@ public:
     // Access for the tests and the benchmarks, which drive the window like a user.
     Ui::MainWindow* form() const { return ui; }
     BasCam* camera() const { return cam; }
+    lumetra::ui::BeamAnalysisPanel* beamAnalysisPanel() const { return beamPanel; }
+    QDockWidget* beamAnalysisDock() const { return beamDock; }
 
 public slots:
     void camList_IndexChanged(int index);
@@ -154,6 +160,10 @@ private:
     std::shared_ptr<lumetra::measure::FramePipeline> pipeline;
     // Lets the camera deliver the next image once the current handler has returned.
     void postImageRequest();
+
+    // The beam analysis beside the described result groups (a dock, fed once per frame).
+    lumetra::ui::BeamAnalysisPanel* beamPanel = nullptr;
+    QDockWidget* beamDock = nullptr;
 
     // Installer download.
     std::unique_ptr<QProgressDialog> progressDialog;

@@ -5,6 +5,7 @@
 // window's state for it and apply its outcome to the widgets.
 
 #include "BasCam.h"
+#include "BeamAnalysisPanel.h"
 #include "Calibration.h"
 #include "FramePipeline.h"
 #include "Log.h"
@@ -186,6 +187,7 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
     in.exposureUs = exposureUs;
     in.redBoost = redBoost;
     in.calibrationRunning = calChannel >= 0;
+    in.analysisProfiles = beamPanel->wantsProfiles();
 
     // Stabiliser bands, colour correction and spot tasks; the wait inside keeps the event
     // loop running, and no other frame can start meanwhile (the request is not re-armed).
@@ -195,6 +197,7 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
 
     for (int c = 0; c < 3; ++c)
         cornerSignal[c] = r.cornerSignal[c];
+    beamPanel->setData({r.analysis, r.stabilised, calChannel >= 0});
 
     const ms::LabelTexts& t = r.labels;
     if (t.warningRoiLabel)

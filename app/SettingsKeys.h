@@ -30,6 +30,8 @@ inline constexpr QLatin1StringView kWinHeight{"WinHeight"};
 inline constexpr int kWinHeightDefault = 850;
 inline constexpr QLatin1StringView kMaxWin{"MaxWin"}; // 1 = maximised
 inline constexpr int kMaxWinDefault = 0;
+inline constexpr QLatin1StringView kBeamAnalysis{"BeamAnalysis"}; // bool, panel shown
+inline constexpr bool kBeamAnalysisDefault = true;
 
 // The version whose notes were last shown.
 inline constexpr QLatin1StringView kVersionGroup{"Last_Version"};

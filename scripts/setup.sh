@@ -8,7 +8,7 @@ LUMETRA_BUILD="${LUMETRA_BUILD:-$LUMETRA_ROOT/build}"
 
 LUMETRA_PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools qt6-charts-dev libgl-dev
     libaravis-dev libusb-1.0-0-dev aravis-tools iproute2 util-linux
     xvfb xauth python3 clang-format
 )
