@@ -7,6 +7,7 @@
 
 #include <QDockWidget>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QSettings>
 #include <QTest>
 
@@ -113,6 +114,10 @@ private slots:
             auto w = openWindow();
             QVERIFY(w->beamAnalysisDock()->isVisible());
             w->beamAnalysisDock()->close();
+            // Closed, it is opened again from the window's context menu.
+            QCOMPARE(w->contextMenuPolicy(), Qt::DefaultContextMenu);
+            std::unique_ptr<QMenu> menu(w->createPopupMenu());
+            QVERIFY(menu && menu->actions().contains(w->beamAnalysisDock()->toggleViewAction()));
         }
         QCOMPARE(QSettings(QStringLiteral("basini.ini"), QSettings::IniFormat)
                      .value(QStringLiteral("BeamAnalysis"))
