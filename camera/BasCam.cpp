@@ -10,9 +10,9 @@
 #include <QTransform>
 
 #include <chrono>
-#include <cstring>
 #include <functional>
 
+#include "FrameConvert.h"
 #include "Log.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -73,48 +73,6 @@ bool isOff(sdk::NodeMap& nodes, const char* name) {
     if (!nodes.hasNode(name))
         return true; // a camera without this automatic mode cannot have it on
     return nodes.enumSymbol(name) == "Off";
-}
-
-// RGB888 copy of an image given as lines of packed RGB bytes, turned by 180 degrees when
-// asked (last line first, each line right to left).
-QImage rgbImage(const uint8_t* src, int w, int h, size_t stride, bool turn) {
-    QImage out(w, h, QImage::Format_RGB888);
-    if (out.isNull())
-        return out;
-    const size_t lineBytes = size_t(w) * 3;
-    for (int y = 0; y < h; ++y) {
-        uint8_t* d = out.scanLine(y);
-        if (!turn) {
-            std::memcpy(d, src + size_t(y) * stride, lineBytes);
-            continue;
-        }
-        const uint8_t* s = src + size_t(h - 1 - y) * stride + lineBytes - 3;
-        for (int x = 0; x < w; ++x, d += 3, s -= 3) {
-            d[0] = s[0];
-            d[1] = s[1];
-            d[2] = s[2];
-        }
-    }
-    return out;
-}
-
-QImage greyImage(const uint8_t* src, int w, int h, size_t stride, bool turn) {
-    QImage out(w, h, QImage::Format_RGB888);
-    if (out.isNull())
-        return out;
-    for (int y = 0; y < h; ++y) {
-        uint8_t* d = out.scanLine(y);
-        if (!turn) {
-            const uint8_t* s = src + size_t(y) * stride;
-            for (int x = 0; x < w; ++x, d += 3)
-                d[0] = d[1] = d[2] = s[x];
-        } else {
-            const uint8_t* s = src + size_t(h - 1 - y) * stride;
-            for (int x = w - 1; x >= 0; --x, d += 3)
-                d[0] = d[1] = d[2] = s[x];
-        }
-    }
-    return out;
 }
 
 } // namespace
@@ -390,7 +348,7 @@ void BasCam::applyStartupSettings() {
              QStringLiteral(" H=") + QString::number(h) + QStringLiteral(" | PosX=") +
              QString::number(ox) + QStringLiteral(" PosY=") + QString::number(oy));
 
-    setPixelFormat(QStringLiteral("RGB8"));
+    selectStreamFormat();
     qDebug() << "PixelFormat" << pixelFormat();
     const bool open = isOpen();
     qDebug() << "ExpoAuto" << (open && !isOff(camera->nodeMap(), "ExposureAuto"))
@@ -407,6 +365,25 @@ void BasCam::applyStartupSettings() {
         if (nodes.trySetFloat("BslHue", 0.0, sdk::Correction::Nearest) &&
             nodes.trySetFloat("BslSaturation", 1.0, sdk::Correction::Nearest))
             nodes.trySetFloat("BslBrightness", 0.0, sdk::Correction::Nearest);
+    }
+}
+
+void BasCam::selectStreamFormat() {
+    if (!isOpen())
+        return;
+    try {
+        sdk::NodeMap& nodes = camera->nodeMap();
+        if (!nodes.hasNode("PixelFormat"))
+            return;
+        // RGB8 under whichever name the camera gives it.
+        for (const std::string& symbol : nodes.enumSymbols("PixelFormat"))
+            if (sdk::pixelTypeFromName(symbol) == sdk::PixelType::RGB8) {
+                nodes.trySetEnumSymbol("PixelFormat", symbol);
+                return;
+            }
+    } catch (const std::exception& e) {
+        qDebug() << "Cannot choose the pixel format" << e.what();
+        noteError(e);
     }
 }
 
@@ -724,29 +701,18 @@ void BasCam::scheduleStep(bool saveIt) {
 }
 
 QImage BasCam::toQImage(const sdk::GrabResult& result) {
-    const QString format = pixelFormat();
-    const int w = int(result.width), h = int(result.height);
-    const size_t p = result.paddingX;
+    // The frame's own pixel type, not the PixelFormat node: reading the node here would be
+    // a device access per frame, and its name for a format may be one we do not know.
     const int degrees = ((rotationDeg.load() % 360) + 360) % 360;
-    const bool turn = degrees == 180;
-    QImage out;
-    if (!result.buffer || w <= 0 || h <= 0)
-        return out;
-    if (format == QLatin1String("Mono8")) {
-        const size_t stride = size_t(sdk::bitDepth(result.pixelType) / 8) * (size_t(w) + p);
-        if (stride < size_t(w) || result.bufferSize < stride * size_t(h - 1) + size_t(w))
-            return out;
-        out = greyImage(result.buffer, w, h, stride, turn);
-    } else if (format == QLatin1String("RGB8")) {
-        // Padding is honoured for colour frames too, so a padded line never shears.
-        const size_t stride = size_t(w) * 3 + p;
-        if (result.bufferSize < stride * size_t(h - 1) + size_t(w) * 3)
-            return out;
-        out = rgbImage(result.buffer, w, h, stride, turn);
-    } else {
-        return out;
-    }
-    if (degrees != 0 && degrees != 180)
+    lumetra::camera::RawFrame frame;
+    frame.data = result.buffer;
+    frame.size = result.bufferSize;
+    frame.width = int(result.width);
+    frame.height = int(result.height);
+    frame.paddingX = result.paddingX;
+    frame.type = result.pixelType;
+    QImage out = lumetra::camera::toRgbImage(frame, degrees == 180);
+    if (!out.isNull() && degrees != 0 && degrees != 180)
         out = out.transformed(QTransform().rotate(degrees), Qt::FastTransformation);
     return out;
 }

@@ -201,6 +201,7 @@ private:
     // Opens the device that pick chooses from a fresh enumeration (-1: none).
     int openPicked(const std::function<int(const sdk::DeviceInfoList&)>& pick);
     void applyStartupSettings();
+    void selectStreamFormat();
     void scheduleStep(bool saveIt);
     // Queues a call into the object's thread (a zero-delay call, as a timer would).
     void post(std::function<void()> call);

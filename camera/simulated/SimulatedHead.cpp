@@ -1,5 +1,7 @@
 #include "SimulatedHead.h"
 
+#include "sdk/Sdk.h"
+
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
@@ -141,6 +143,11 @@ void addNoise(uint8_t* dst, const uint16_t* src, const uint16_t* up, const uint1
     }
 }
 
+// Formats the renderer produces; other names of the same layout (RGB8Packed) count too.
+bool renderable(sdk::PixelType type) {
+    return type == sdk::PixelType::RGB8 || type == sdk::PixelType::Mono8;
+}
+
 } // namespace
 
 HeadConfig::HeadConfig() {
@@ -210,7 +217,7 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
     if (s.contains(QStringLiteral("pixelFormats"))) {
         std::vector<std::string> formats;
         for (const QString& f : listValue(s, QStringLiteral("pixelFormats")))
-            if ((f == QLatin1String("RGB8") || f == QLatin1String("Mono8")) &&
+            if (renderable(sdk::pixelTypeFromName(f.toStdString())) &&
                 std::find(formats.begin(), formats.end(), f.toStdString()) == formats.end())
                 formats.push_back(f.toStdString());
         if (!formats.empty())

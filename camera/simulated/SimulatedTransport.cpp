@@ -124,10 +124,13 @@ public:
         Node temperature = floatNode(head.temperature, -40.0, 150.0);
         temperature.readOnly = true;
         m_nodes["DeviceTemperature"] = temperature;
-        const std::string first = std::find(head.pixelFormats.begin(), head.pixelFormats.end(),
-                                            "RGB8") != head.pixelFormats.end()
-                                      ? std::string("RGB8")
-                                      : head.pixelFormats.front();
+        // Colour first, as cameras start; under whatever name the head gives it.
+        std::string first = head.pixelFormats.front();
+        for (const std::string& f : head.pixelFormats)
+            if (sdk::pixelTypeFromName(f) == sdk::PixelType::RGB8) {
+                first = f;
+                break;
+            }
         m_nodes["PixelFormat"] = enumNode(head.pixelFormats, first, true);
     }
 
@@ -364,7 +367,9 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
     layout.offsetY = int(m_nodes.at("OffsetY").i);
     layout.width = int(m_nodes.at("Width").i);
     layout.height = int(m_nodes.at("Height").i);
-    layout.mono = m_nodes.at("PixelFormat").symbol == "Mono8";
+    // The frame says what it holds; the node's name for it may be another.
+    const sdk::PixelType type = sdk::pixelTypeFromName(m_nodes.at("PixelFormat").symbol);
+    layout.mono = type == sdk::PixelType::Mono8;
     layout.paddingX = layout.mono ? m_head.monoPaddingX : 0;
     layout.exposureUs = exposureUs;
     ++m_delivered;
@@ -379,7 +384,7 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
     result->width = uint32_t(layout.width);
     result->height = uint32_t(layout.height);
     result->paddingX = uint32_t(layout.paddingX);
-    result->pixelType = layout.mono ? sdk::PixelType::Mono8 : sdk::PixelType::RGB8;
+    result->pixelType = type;
     result->buffer = buffer->data();
     result->bufferSize = layout.frameBytes();
     result->holder = buffer;

@@ -62,6 +62,8 @@ private slots:
     void startupSettingsAndParameters();
     void grabOneGivesTurnedImage();
     void grabOneMonoWithPadding();
+    void frameFormatDecidesConversion_data();
+    void frameFormatDecidesConversion();
     void grabOneSavesWhenAsked();
     void handshakeOneImagePerRequest();
     void backToBackWithoutHandshake();
@@ -286,6 +288,38 @@ void TestBasCam::grabOneMonoWithPadding() {
     // The spot of the BR corner is beyond this narrow window on the sensor's left edge,
     // which turned is the right part of the display: nothing but background shows.
     QCOMPARE(int(img.pixelColor(300, 600).red()), 9);
+}
+
+void TestBasCam::frameFormatDecidesConversion_data() {
+    QTest::addColumn<QString>("formats");
+    QTest::newRow("RGB8 named RGB8Packed") << "RGB8Packed";
+}
+
+// A camera's frames look like those of a plain RGB8 head of the same scene, whatever its
+// PixelFormat node calls the format.
+void TestBasCam::frameFormatDecidesConversion() {
+    QFETCH(QString, formats);
+    const QMap<QString, QString> scene = quiet({{"G_offset", "\"0.3,0.2\""},
+                                                {"background", "3"},
+                                                {"sensorWidth", "640"},
+                                                {"sensorHeight", "480"},
+                                                {"corner", "TL"}});
+    auto grab = [&](const QMap<QString, QString>& keys) {
+        Bench b(keys);
+        b.cam->setRotation(180);
+        if (b.cam->openCamera(0) != 0 || b.cam->setExposure(3000) != 0 ||
+            b.cam->grabOne(false) != 0)
+            return std::make_pair(QString(), QImage());
+        return std::make_pair(b.cam->pixelFormat(), b.cam->lastImage());
+    };
+    const auto truth = grab(scene);
+    QCOMPARE(truth.first, QStringLiteral("RGB8"));
+    QMap<QString, QString> other = scene;
+    other.insert("pixelFormats", formats);
+    const auto seen = grab(other);
+    QCOMPARE(seen.first, formats);
+    QCOMPARE(seen.second.size(), truth.second.size());
+    QCOMPARE(seen.second, truth.second);
 }
 
 void TestBasCam::grabOneSavesWhenAsked() {
