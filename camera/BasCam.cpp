@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 
+#include "BuiltInTransports.h"
 #include "FrameConvert.h"
 #include "Log.h"
 
@@ -79,6 +80,7 @@ bool isOff(sdk::NodeMap& nodes, const char* name) {
 
 BasCam::BasCam(QObject* parent) : QObject(parent) {
     relay = new CallRelay(this, this);
+    lumetra::camera::registerBuiltInTransports();
     try {
         sdk::initialize();
         pylonReady = true;

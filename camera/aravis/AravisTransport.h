@@ -14,6 +14,9 @@ namespace lumetra::aravis {
 
 std::shared_ptr<sdk::Transport> createTransport();
 
+// Offers the transport to the camera-SDK layer, as "aravis".
+void registerTransport();
+
 // Device discovery broadcasts on every network interface. Setting the environment
 // variable LUMETRA_ARAVIS_DISCOVERY to "0" keeps the transport silent (no discovery,
 // no device list, no opening); the test runs set it so that only the tests that run

@@ -1,10 +1,5 @@
 #include "Sdk.h"
 
-#include "simulated/SimulatedTransport.h"
-#ifdef LUMETRA_HAVE_ARAVIS
-#include "aravis/AravisTransport.h"
-#endif
-
 #include <QDebug>
 
 namespace sdk {
@@ -12,25 +7,56 @@ namespace sdk {
 namespace {
 std::mutex g_initMutex;
 int g_initCount = 0; // initialise/terminate pair up like a reference count
+
+struct Maker {
+    std::string name;
+    TransportMaker make;
+};
+std::mutex g_makerMutex;
+std::vector<Maker>& makers() {
+    static std::vector<Maker> list;
+    return list;
+}
 } // namespace
+
+void registerTransportMaker(const std::string& name, TransportMaker make) {
+    if (!make)
+        return;
+    std::lock_guard<std::mutex> lock(g_makerMutex);
+    for (Maker& m : makers())
+        if (m.name == name) {
+            m.make = make;
+            return;
+        }
+    makers().push_back({name, make});
+}
+
+std::vector<std::string> registeredTransports() {
+    std::lock_guard<std::mutex> lock(g_makerMutex);
+    std::vector<std::string> names;
+    for (const Maker& m : makers())
+        names.push_back(m.name);
+    return names;
+}
 
 void initialize() {
     std::lock_guard<std::mutex> lock(g_initMutex);
     if (g_initCount++ > 0)
         return;
+    std::vector<Maker> list;
+    {
+        std::lock_guard<std::mutex> makerLock(g_makerMutex);
+        list = makers();
+    }
     TlFactory& factory = TlFactory::instance();
     factory.unregisterAll();
-    // The simulated head is always registered: whether it shows devices depends on the
-    // file in the working directory at enumeration time.
-    factory.registerTransport(std::make_shared<lumetra::sim::SimulatedTransport>());
-#ifdef LUMETRA_HAVE_ARAVIS
-    try {
-        if (auto aravis = lumetra::aravis::createTransport())
-            factory.registerTransport(aravis);
-    } catch (const std::exception& e) {
-        qDebug() << "Aravis transport not available:" << e.what();
+    for (const Maker& m : list) {
+        try {
+            factory.registerTransport(m.make());
+        } catch (const std::exception& e) {
+            qDebug() << "Camera transport" << m.name.c_str() << "not available:" << e.what();
+        }
     }
-#endif
     if (factory.transports().empty()) {
         g_initCount = 0;
         throw SdkError("No camera transport available");

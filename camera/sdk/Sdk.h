@@ -34,7 +34,17 @@ private:
     Kind m_kind;
 };
 
-// Start-up and shut-down of the SDK (registers the transports that are built in).
+class Transport;
+
+// Transports register themselves: each offers a maker under its name (a second
+// registration of a name replaces the maker, keeping its place). This layer knows none of
+// them; whoever builds them in calls their registration before initialize().
+using TransportMaker = std::shared_ptr<Transport> (*)();
+void registerTransportMaker(const std::string& name, TransportMaker make);
+std::vector<std::string> registeredTransports(); // names, in registration order
+
+// Start-up and shut-down of the SDK. The first initialize() makes one transport with each
+// registered maker, in registration order; a maker that throws leaves its transport out.
 // initialize() throws SdkError when no transport can be brought up at all.
 void initialize();
 void terminate(bool shutDownLogging = true);

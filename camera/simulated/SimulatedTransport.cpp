@@ -602,4 +602,11 @@ std::unique_ptr<sdk::Device> SimulatedTransport::createDevice(const sdk::DeviceI
                                  unplugKeyFor(group));
 }
 
+void registerTransport() {
+    // Always offered: whether it shows devices depends on the head file at enumeration.
+    sdk::registerTransportMaker("simulated", []() -> std::shared_ptr<sdk::Transport> {
+        return std::make_shared<SimulatedTransport>();
+    });
+}
+
 } // namespace lumetra::sim

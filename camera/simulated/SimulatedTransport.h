@@ -50,4 +50,7 @@ std::unique_ptr<sdk::Device> createSimulatedDevice(const HeadConfig& head,
 
 sdk::DeviceInfo deviceInfoFor(const HeadConfig& head);
 
+// Offers the transport to the camera-SDK layer, as "simulated".
+void registerTransport();
+
 } // namespace lumetra::sim

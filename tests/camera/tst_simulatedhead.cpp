@@ -9,6 +9,7 @@
 #include <cmath>
 #include <thread>
 
+#include "BuiltInTransports.h"
 #include "CameraTestKit.h"
 #include "TestSupport.h"
 #include "sdk/Sdk.h"
@@ -569,9 +570,21 @@ void TestSimulatedHead::saturationAndNoise() {
 void TestSimulatedHead::factoryInitialiseTerminate() {
     testsupport::TempWorkDir dir;
     camtest::writeHead({{"serial", "42"}});
+    // Every transport of the build is there once registered, made in that order.
+    std::vector<std::string> builtIn{"simulated"};
+#ifdef LUMETRA_HAVE_ARAVIS
+    builtIn.push_back("aravis");
+#endif
+    lumetra::camera::registerBuiltInTransports();
+    lumetra::camera::registerBuiltInTransports();
+    QCOMPARE(sdk::registeredTransports(), builtIn);
     sdk::initialize();
     sdk::initialize(); // nested, as two camera objects would do
     QVERIFY(sdk::isInitialized());
+    std::vector<std::string> made;
+    for (const auto& t : sdk::TlFactory::instance().transports())
+        made.push_back(t->name());
+    QCOMPARE(made, builtIn);
     sdk::DeviceInfoList list;
     const int n = sdk::TlFactory::instance().enumerateDevices(list);
     QVERIFY(n >= 1);
