@@ -251,7 +251,8 @@ private slots:
         sinceKill.start();
         fake->kill();
         QVERIFY(testsupport::waitUntil([&] { return lost.size() > 0; }, 10000));
-        QVERIFY2(sinceKill.elapsed() < 3000, qPrintable(QString::number(sinceKill.elapsed())));
+        QVERIFY2(sinceKill.elapsed() < 3000 * testsupport::timeScale(),
+                 qPrintable(QString::number(sinceKill.elapsed())));
         QCOMPARE(lost.first(), kName);
         QVERIFY(cam.isLost());
         QVERIFY(!cam.isGrabbing());
@@ -262,7 +263,8 @@ private slots:
         QCOMPARE(cam.exposure(), -1.0f);
         QCOMPARE(cam.width(), -1);
         QCOMPARE(cam.openCamera(-1), 0);
-        QVERIFY2(t.elapsed() < 500, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(t.elapsed() < 500 * testsupport::timeScale(),
+                 qPrintable(QString::number(t.elapsed())));
         QVERIFY(!cam.isOpen());
         QTest::qWait(300);
         QCOMPARE(lost.size(), 1);
@@ -386,7 +388,8 @@ private slots:
             sinceKill.start();
             fake->kill();
             QVERIFY(testsupport::waitUntil([&] { return boxAfter >= 0; }, 10000));
-            QVERIFY2(boxAfter < 3000, qPrintable(QString::number(boxAfter)));
+            QVERIFY2(boxAfter < 3000 * testsupport::timeScale(),
+                     qPrintable(QString::number(boxAfter)));
         };
         selectFake();
         QCOMPARE(answer.titles(), QStringList{QStringLiteral("Camera lost")});
@@ -411,7 +414,8 @@ private slots:
         closing.start();
         w->close();
         w.reset();
-        QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
+        QVERIFY2(closing.elapsed() < 2000 * testsupport::timeScale(),
+                 qPrintable(QString::number(closing.elapsed())));
         QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
         QCOMPARE(s.value(QStringLiteral("expo")).toDouble(), 5000.0);
         for (const char* key : {"width", "height", "posX", "posY"})

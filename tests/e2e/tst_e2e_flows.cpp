@@ -304,7 +304,7 @@ private slots:
             QObject::connect(w->camera(), &BasCam::ImageIsAvailable, w.get(),
                              [&] { sinceFrame.restart(); });
             QVERIFY(testsupport::waitUntil([&] { return answer.count() > 0; }, 10000));
-            QVERIFY2(sinceFrame.elapsed() < 3000,
+            QVERIFY2(sinceFrame.elapsed() < 3000 * testsupport::timeScale(),
                      qPrintable(QString::number(sinceFrame.elapsed())));
             QCOMPARE(answer.titles(), QStringList{QStringLiteral("Camera lost")});
             QVERIFY(answer.seen().first().text.contains(name));
@@ -327,7 +327,8 @@ private slots:
         closing.start();
         w->close();
         w.reset();
-        QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
+        QVERIFY2(closing.elapsed() < 2000 * testsupport::timeScale(),
+                 qPrintable(QString::number(closing.elapsed())));
         verifyNoNegativeCameraValue();
         QCOMPARE(readSetting(QStringLiteral("expo")).toDouble(), 3000.0);
     }
@@ -354,7 +355,7 @@ private slots:
             QProcess p;
             p.setProcessChannelMode(QProcess::MergedChannels);
             p.start(probe, {QStringLiteral("1500")});
-            const bool ended = p.waitForFinished(20000);
+            const bool ended = p.waitForFinished(20000 * testsupport::timeScale());
             if (!ended)
                 p.kill();
             QVERIFY2(ended, "the program did not end after its window was closed");

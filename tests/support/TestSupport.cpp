@@ -138,10 +138,13 @@ QString todaysLog() {
     return readTextFile(lumetra::log::fileNameFor(QDateTime::currentDateTime()));
 }
 
+int timeScale() {
+    return qMax(1, qEnvironmentVariableIntValue("LUMETRA_TEST_TIME_SCALE"));
+}
+
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
     // Sanitizer builds run several times slower: their CI pass stretches every wait.
-    const int scale = qMax(1, qEnvironmentVariableIntValue("LUMETRA_TEST_TIME_SCALE"));
-    QDeadlineTimer deadline(qint64(timeoutMs) * scale);
+    QDeadlineTimer deadline(qint64(timeoutMs) * timeScale());
     while (!pred()) {
         if (deadline.hasExpired())
             return pred();

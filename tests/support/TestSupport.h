@@ -81,4 +81,8 @@ QString todaysLog();
 // LUMETRA_TEST_TIME_SCALE, for sanitizer builds); returns pred().
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
+// LUMETRA_TEST_TIME_SCALE (at least 1): how much slower this build runs, for the bounds a
+// test puts on how long the program may take.
+int timeScale();
+
 } // namespace testsupport
