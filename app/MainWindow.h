@@ -100,7 +100,9 @@ public:
     QList<MeasurePair> ComputeMeasures(QImage crop);
     // One sample of a running power calibration of the channel (0 R, 1 G, 2 B);
     // channelMax is the channel's peak level (0..255) of the frame, -1 when not known.
-    void calibrationSampleStep(int channel, int channelMax = -1);
+    // `analysis`: the beam analysis's reading of the channel's beam in this frame.
+    void calibrationSampleStep(int channel, int channelMax = -1,
+                               const lumetra::calibration::AnalysisSample& analysis = {});
 
 private:
     // Calibration side (MainWindowCalibration.cpp).

@@ -219,7 +219,8 @@ void MainWindow::on_calBPushButton_clicked() {
     startPowerCalibration(2);
 }
 
-void MainWindow::calibrationSampleStep(int channel, int channelMax) {
+void MainWindow::calibrationSampleStep(int channel, int channelMax,
+                                       const cal::AnalysisSample& analysis) {
     if (channel < 0 || channel > 2 || !calibrationActive[channel])
         return;
 
@@ -235,7 +236,7 @@ void MainWindow::calibrationSampleStep(int channel, int channelMax) {
     const std::array<QString, 3> wl = selectedWavelengths();
     const cal::CompletionPlan plan =
         cal::planCalibrationCompletion(file, wl, channel, selectedCorner(), s.raw, exposureUs,
-                                       calibrationPower[channel], channelMax);
+                                       calibrationPower[channel], channelMax, analysis);
     showNotices(plan.notices);
     bool store = !plan.refused;
     if (store && !plan.doubts.isEmpty()) {

@@ -180,10 +180,16 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
     in.stabCount = stabCount;
     in.stabDepth = stabDepth;
     in.corner = corner;
-    for (int i = 0; i < 9; ++i)
+    ms::UnmixMatrix analysisUnmix;
+    for (int i = 0; i < 9; ++i) {
         in.unmix[i] = calibration.unmixCoef[i][k];
-    for (int c = 0; c < 3; ++c)
+        analysisUnmix[i] = calibration.analysisUnmix[i][k];
+    }
+    in.analysisUnmix = analysisUnmix;
+    for (int c = 0; c < 3; ++c) {
         in.powerFactor[c] = calibration.powerFactor[c][k];
+        in.analysisFactor[c] = calibration.analysisFactor[c][k];
+    }
     in.exposureUs = exposureUs;
     in.redBoost = redBoost;
     in.calibrationRunning = calChannel >= 0;
@@ -210,7 +216,12 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
     } else if (calChannel >= 0) {
         // This frame is a sample of the running power calibration, not a power reading.
         const int maxima[3] = {r.maxR, r.maxG, r.maxB};
-        calibrationSampleStep(calChannel, maxima[calChannel]);
+        const ms::BeamChannelResult& beam = r.analysis.channel[calChannel];
+        lumetra::calibration::AnalysisSample sample;
+        sample.usable = beam.valid;
+        sample.cameraSums = beam.cameraSums;
+        sample.reason = r.analysis.analysed ? beam.reason : QStringLiteral("no reading");
+        calibrationSampleStep(calChannel, maxima[calChannel], sample);
     } else {
         if (t.valuePowerRed)
             ui->valuePowerRed->setText(*t.valuePowerRed);

@@ -108,12 +108,32 @@ struct CalibrationData {
     };
     // powerFactor[channel][corner]: signal per exposure microsecond per watt.
     double powerFactor[kChannels][kCorners] = {{29.0, 0, 0, 0}, {59.0, 0, 0, 0}, {43.0, 0, 0, 0}};
+    // The beam analysis's own unmixing, laid out as unmixCoef: the inverse of the corner's
+    // matrix with the analysis's columns where a power calibration stored them (measured
+    // without the background the labels' columns hold), the labels' columns elsewhere.
+    double analysisUnmix[9][kCorners] = {
+        {0.978, 0, 0, 0}, {0.209, 0, 0, 0}, {0.039, 0, 0, 0}, {0.074, 0, 0, 0}, {0.956, 0, 0, 0},
+        {0.286, 0, 0, 0}, {0.027, 0, 0, 0}, {0.064, 0, 0, 0}, {0.998, 0, 0, 0},
+    };
+    // analysisFactor[channel][corner]: the beam analysis's own factor (its background-
+    // corrected sum per exposure microsecond per watt); never mixed with powerFactor.
+    double analysisFactor[kChannels][kCorners] = {
+        {29.0, 29.0, 29.0, 29.0}, {59.0, 59.0, 59.0, 59.0}, {43.0, 43.0, 43.0, 43.0}};
 };
 
 // Factory default of a matrix element for a missing key (default matrix, columns R, G, B).
 double defaultMatrixValue(int row, int column);
 // Default TL power factor of a channel: 29, 59, 43.
 double defaultPowerFactor(int channel);
+// "PowerIso11146": the section of the beam analysis's factors, keyed like "Power"
+// ("635_TL"). Files written before it simply lack it: every corner then has the start
+// factor of its channel (29, 59, 43).
+QString analysisPowerSection();
+// "ColumnIso11146": the section of the beam analysis's colour columns, keys like
+// "635_M0x_TL" (camera row 0 of the 635 column in the top-left corner); a column is used
+// only when its three rows are there.
+QString analysisColumnSection();
+QString analysisColumnKey(const QString& wavelength, int row, int corner);
 
 // "Calibrate " + wl and "Max " + wl + " = ".
 QString calibrateButtonText(const QString& wavelength);
@@ -290,26 +310,42 @@ constexpr int kCalibrationHighPeak = 250; // 98 %, where the exposure warning st
 // were on.
 constexpr double kCalibrationForeignShare = 0.4;
 
+// The beam analysis's reading of the completing sample: its background-corrected camera
+// channel sums over the beam's integration area, or why it has none.
+struct AnalysisSample {
+    bool usable = false;
+    std::array<double, 3> cameraSums{};
+    QString reason;
+};
+
 struct CompletionPlan {
     std::array<float, 3> column{}; // the normalised signal, stored under user
     bool hasFactor = false;        // false: the corner's matrix with the new column cannot
     double factor = 0;             // be inverted, or the factor is not a positive number
+    // The beam analysis's column (its normalised sums) and the factor the inverse of its
+    // matrix with that column gives, stored beside the labels' ones when usable.
+    bool hasAnalysisFactor = false;
+    std::array<double, 3> analysisColumn{};
+    double analysisFactor = 0;
     // What makes the calibration doubtful; the user is asked before anything is stored.
     QStringList doubts;
     bool refused = false; // the wavelength text cannot be stored: nothing to write
-    Changes changes;      // the three user keys and, with a factor, the power key
-    Notices notices;      // refusal warning, or a log line when no factor is stored
+    Changes changes;      // the three user keys and, with a factor, the power key (and the
+                          // beam analysis's key)
+    Notices notices;      // refusal warning, or a log line for each factor not stored
 };
 
 // The completion of a run for `channel` in `corner`: the column, and the power factor the
 // reloaded calibration will give (row `channel` of the inverse of the corner's matrix with
 // the new column, applied to the raw signal, per exposure microsecond per watt), written
 // together. channelMax is the channel's peak level (0..255) of the last sample, -1 unknown.
+// With a usable `analysis`, its column and factor are found the same way from its sums and
+// the analysis's own matrix, and written in the same write.
 CompletionPlan planCalibrationCompletion(const QString& fileName,
                                          const std::array<QString, 3>& wavelengths, int channel,
                                          int corner, const std::array<float, 3>& raw,
-                                         double exposureUs, double calibrationPower,
-                                         int channelMax);
+                                         double exposureUs, double calibrationPower, int channelMax,
+                                         const AnalysisSample& analysis = {});
 
 // The question asked when a plan has doubts (buttons: save, cancel).
 QString calibrationDoubtTitle(const QString& wavelength);

@@ -20,4 +20,8 @@ double readNumber(const QVariant& value);
 std::shared_ptr<QSettings> openForRead(const QString& fileName, FileCondition* condition,
                                        QString* detail);
 
+// The beam analysis's column of `wavelength` in `corner` as the file stores it (all three
+// rows present), into column[0..2].
+bool readAnalysisColumn(QSettings& file, const QString& wavelength, int corner, double column[3]);
+
 } // namespace lumetra::calibration::detail

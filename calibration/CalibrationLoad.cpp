@@ -41,7 +41,8 @@ QStringList unreadableSections(const QSettings& file) {
             continue;
         const QString& group = parts.first();
         QString where;
-        if (group == QLatin1String("Power") || isListSection(group)) {
+        if (group == QLatin1String("Power") || group == analysisPowerSection() ||
+            group == analysisColumnSection() || isListSection(group)) {
             if (parts.size() > 2)
                 where = QStringLiteral("an entry ") + QStringList(parts.mid(1)).join('/') +
                         QStringLiteral(" in [") + group + QLatin1Char(']');
@@ -63,6 +64,29 @@ double defaultMatrixValue(int row, int column) {
 double defaultPowerFactor(int channel) {
     return kDefaultPower[channel];
 }
+QString analysisPowerSection() {
+    return QStringLiteral("PowerIso11146");
+}
+QString analysisColumnSection() {
+    return QStringLiteral("ColumnIso11146");
+}
+QString analysisColumnKey(const QString& wavelength, int row, int corner) {
+    return wavelength + QLatin1Char('_') + matrixKey(row, corner);
+}
+
+namespace detail {
+bool readAnalysisColumn(QSettings& file, const QString& wavelength, int corner, double column[3]) {
+    if (!isStorableWavelength(wavelength))
+        return false;
+    const QString section = analysisColumnSection() + QLatin1Char('/');
+    for (int r = 0; r < 3; ++r)
+        if (!file.contains(section + analysisColumnKey(wavelength, r, corner)))
+            return false;
+    for (int r = 0; r < 3; ++r)
+        column[r] = readNumber(file.value(section + analysisColumnKey(wavelength, r, corner)));
+    return true;
+}
+} // namespace detail
 
 QString calibrateButtonText(const QString& wavelength) {
     return QStringLiteral("Calibrate ") + wavelength;
@@ -214,7 +238,7 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
 
     // A stored factor that is zero, negative or not a number would turn every power into
     // infinity or a negative reading: it counts as missing.
-    auto power = [&](int c, int k, double fallback) {
+    auto power = [&](int c, int k, double fallback, const QString& what) {
         const QString& wl = wavelengths[c];
         const QString key = wl + cornerSuffix(k);
         if (!file || !isStorableWavelength(wl) || !file->contains(key))
@@ -224,8 +248,8 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
         if (std::isnormal(f) && f > 0)
             return f;
         problem(QStringLiteral("Calibration file problem"),
-                QStringLiteral("The calibration file ") + fileName +
-                    QStringLiteral(" holds the power factor ") + key + QStringLiteral(" = \"") +
+                QStringLiteral("The calibration file ") + fileName + QStringLiteral(" holds the ") +
+                    what + key + QStringLiteral(" = \"") +
                     (stored.typeId() == QMetaType::QStringList
                          ? stored.toStringList().join(QStringLiteral(", "))
                          : stored.toString()) +
@@ -235,11 +259,21 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
     };
     if (file)
         file->beginGroup(QStringLiteral("Power"));
+    const QString powerFactorText = QStringLiteral("power factor ");
     for (int c = 0; c < kChannels; ++c)
-        data.powerFactor[c][0] = power(c, 0, kDefaultPower[c]);
+        data.powerFactor[c][0] = power(c, 0, kDefaultPower[c], powerFactorText);
     for (int k = 1; k < kCorners; ++k)
         for (int c = 0; c < kChannels; ++c)
-            data.powerFactor[c][k] = power(c, k, data.powerFactor[c][0]);
+            data.powerFactor[c][k] = power(c, k, data.powerFactor[c][0], powerFactorText);
+    if (file) {
+        file->endGroup();
+        file->beginGroup(analysisPowerSection());
+    }
+    // Each corner has its own optics: a missing one takes the start factor, not TL's.
+    for (int k = 0; k < kCorners; ++k)
+        for (int c = 0; c < kChannels; ++c)
+            data.analysisFactor[c][k] =
+                power(c, k, kDefaultPower[c], QStringLiteral("beam analysis power factor "));
     if (file)
         file->endGroup();
 
@@ -251,6 +285,9 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
         for (auto& channel : data.powerFactor)
             for (double& f : channel)
                 f = 1.0;
+        for (auto& channel : data.analysisFactor)
+            for (double& f : channel)
+                f = 1.0;
     }
 
     result.singularCorner = invertColorMatrices(data.colorMatrix, data.unmixCoef);
@@ -258,6 +295,25 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
         result.notices << Notice{Notice::Kind::Critical, QStringLiteral("Invalid parameters"),
                                  QStringLiteral("Invalid color matrix, please retry the "
                                                 "calibration")};
+    }
+
+    // The beam analysis's unmixing: its own columns where stored (not in raw mode); a
+    // corner whose matrix then cannot be inverted unmixes as the labels do (no notice of
+    // its own: the file's notices stay those of the labels).
+    for (int k = 0; k < kCorners; ++k) {
+        double m[3][3], inverse[3][3];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                m[r][c] = data.colorMatrix[k][r][c];
+        for (int c = 0; c < kChannels && file && nused != -1; ++c) {
+            double column[3];
+            if (detail::readAnalysisColumn(*file, wavelengths[c], k, column))
+                for (int r = 0; r < 3; ++r)
+                    m[r][c] = column[r];
+        }
+        const bool own = invertible3x3(m, inverse);
+        for (int e = 0; e < 9; ++e)
+            data.analysisUnmix[e][k] = own ? inverse[e / 3][e % 3] : data.unmixCoef[e][k];
     }
     for (int k = 0; k < kCorners; ++k)
         result.notices << Notice{Notice::Kind::Log, {}, calibrationLogText(data, k)};

@@ -111,8 +111,8 @@ void cornerMatrix(QSettings* file, const std::array<QString, 3>& wavelengths, in
 CompletionPlan planCalibrationCompletion(const QString& fileName,
                                          const std::array<QString, 3>& wavelengths, int channel,
                                          int corner, const std::array<float, 3>& raw,
-                                         double exposureUs, double calibrationPower,
-                                         int channelMax) {
+                                         double exposureUs, double calibrationPower, int channelMax,
+                                         const AnalysisSample& analysis) {
     CompletionPlan plan;
     plan.column = normalisedSignal(raw);
     const QString& wl = wavelengths[channel];
@@ -172,6 +172,34 @@ CompletionPlan planCalibrationCompletion(const QString& fileName,
                       exposureUs / calibrationPower;
         plan.hasFactor = std::isnormal(plan.factor) && plan.factor > 0;
     }
+
+    // The beam analysis alike, on its own matrix: its stored columns where there are, the
+    // new one from its background-corrected sums.
+    QString analysisMissing = analysis.reason;
+    if (analysis.usable) {
+        const std::array<double, 3>& s = analysis.cameraSums;
+        const double length = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+        for (int r = 0; r < 3; ++r)
+            plan.analysisColumn[r] = s[r] / length;
+        for (int c = 0; c < kChannels && file; ++c) {
+            double column[3];
+            if (detail::readAnalysisColumn(*file, wavelengths[c], corner, column))
+                for (int r = 0; r < 3; ++r)
+                    matrix[r][c] = column[r];
+        }
+        for (int c = 0; c < kChannels; ++c)
+            for (int r = 0; r < 3 && wavelengths[c] == wl; ++r)
+                matrix[r][c] = plan.analysisColumn[r];
+        if (std::isnormal(length) && invertible3x3(matrix, inverse)) {
+            plan.analysisFactor = (inverse[channel][0] * s[0] + inverse[channel][1] * s[1] +
+                                   inverse[channel][2] * s[2]) /
+                                  exposureUs / calibrationPower;
+            plan.hasAnalysisFactor = std::isnormal(plan.analysisFactor) && plan.analysisFactor > 0;
+        }
+        if (!plan.hasAnalysisFactor)
+            analysisMissing = QStringLiteral("its colour matrix with the new column gives no "
+                                             "positive factor");
+    }
     const QString userGroup = wl + QStringLiteral("/user/");
     for (int r = 0; r < 3; ++r)
         plan.changes << Change{userGroup + matrixKey(r, corner), plan.column[r]};
@@ -185,6 +213,19 @@ CompletionPlan planCalibrationCompletion(const QString& fileName,
                                    QStringLiteral(" not stored: the colour matrix of ") +
                                    cornerName(corner) +
                                    QStringLiteral(" with the new column gives no positive factor")};
+    }
+    if (plan.hasAnalysisFactor) {
+        for (int r = 0; r < 3; ++r)
+            plan.changes << Change{analysisColumnSection() + QLatin1Char('/') +
+                                       analysisColumnKey(wl, r, corner),
+                                   plan.analysisColumn[r]};
+        plan.changes << Change{analysisPowerSection() + QLatin1Char('/') + powerKey,
+                               plan.analysisFactor};
+    } else if (!analysisMissing.isEmpty()) {
+        plan.notices << Notice{Notice::Kind::Log,
+                               {},
+                               QStringLiteral("Beam analysis power factor ") + powerKey +
+                                   QStringLiteral(" not stored: ") + analysisMissing};
     }
     return plan;
 }

@@ -789,6 +789,14 @@ void BeamAnalyzer::channel(int c) {
     ch.valid = true;
     ch.signal = cm.s;
     ch.cameraSums = cm.cam;
+    // A calibration reads the beam in every camera channel, also those this row leaves out.
+    for (int k = 0; k < 3; ++k) {
+        if (!used[std::size_t(k)]) {
+            ch.cameraSums[std::size_t(k)] = rectMoments(k, area).m[0] - bg[std::size_t(k)] *
+                                                                            double(area.width()) *
+                                                                            area.height();
+        }
+    }
     ch.area = area;
     const double dx = 4 * std::sqrt(cm.vxx), dy = 4 * std::sqrt(cm.vyy);
     ch.d4SigmaX = dx * kMradPerPixel;

@@ -36,6 +36,8 @@ struct Options {
     int depth = 8;
     std::optional<UnmixMatrix> unmix;
     std::optional<std::array<double, 3>> powerFactors;
+    std::optional<std::array<double, 3>> analysisFactors; // the beam analysis's own
+    std::optional<UnmixMatrix> analysisUnmix;
     QString calibrationFile;
     std::optional<std::array<QString, 3>> wavelengths;
     float exposureUs = 10000.0f;
@@ -261,16 +263,20 @@ void loadFromCalibration(Options& o, QStringList& warnings) {
                  .arg(cal::cornerName(r.singularCorner), o.calibrationFile));
     }
     const int k = o.corner ? int(*o.corner) : 0;
-    UnmixMatrix m;
+    UnmixMatrix m, am;
     for (int e = 0; e < 9; ++e) {
         m[e] = data.unmixCoef[e][k];
+        am[e] = data.analysisUnmix[e][k];
     }
-    std::array<double, 3> f;
+    o.analysisUnmix = am;
+    std::array<double, 3> f, a;
     for (int c = 0; c < 3; ++c) {
         f[c] = data.powerFactor[c][k];
+        a[c] = data.analysisFactor[c][k];
     }
     o.unmix = m;
     o.powerFactors = f;
+    o.analysisFactors = a;
 }
 
 UnmixMatrix defaultUnmix() {
@@ -451,6 +457,8 @@ RunOutput runMeasure(const QStringList& args) {
         base.corner = o.corner;
         base.unmix = o.unmix.value_or(defaultUnmix());
         base.powerFactor = o.powerFactors.value_or(std::array<double, 3>{29.0, 59.0, 43.0});
+        base.analysisFactor = o.analysisFactors.value_or(kStartAnalysisFactors);
+        base.analysisUnmix = o.analysisUnmix;
         base.exposureUs = o.exposureUs;
         base.redBoost = o.redBoost;
 

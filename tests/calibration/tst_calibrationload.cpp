@@ -189,13 +189,17 @@ void TestCalibrationLoad::sectionWithOnlyUserKeysCountsAsCalibrated() {
 
 void TestCalibrationLoad::powerFallsBackToTopLeft() {
     testsupport::TempWorkDir dir;
-    writeRaw(kFile, "[Power]\n635_TL=12.5\n520_TR=7\n");
+    // The beam analysis's factors are read per corner alone, never from [Power].
+    writeRaw(kFile, "[Power]\n635_TL=12.5\n520_TR=7\n[PowerIso11146]\n635_TL=31\n445_BR=40\n");
     CalibrationData d;
     loadCalibration(kFile, kStd, 0, false, d);
     for (int k = 0; k < 4; ++k) {
         QCOMPARE(d.powerFactor[0][k], 12.5);
         QCOMPARE(d.powerFactor[1][k], k == 1 ? 7.0 : 59.0);
         QCOMPARE(d.powerFactor[2][k], 43.0);
+        QCOMPARE(d.analysisFactor[0][k], k == 0 ? 31.0 : 29.0);
+        QCOMPARE(d.analysisFactor[1][k], 59.0);
+        QCOMPARE(d.analysisFactor[2][k], k == 3 ? 40.0 : 43.0);
     }
     QCOMPARE(powerLogLines(d), (QStringList{"Power Loaded Top Left\t12.5\t59\t43",
                                             "Power Loaded Top Right\t12.5\t7\t43",
@@ -217,7 +221,7 @@ void TestCalibrationLoad::rawModeGivesIdentityAndUnitFactors() {
         for (int e = 0; e < 9; ++e)
             QCOMPARE(d.unmixCoef[e][k], (e % 4 == 0) ? 1.0 : 0.0);
         for (int c = 0; c < 3; ++c)
-            QCOMPARE(d.powerFactor[c][k], 1.0);
+            QVERIFY(d.powerFactor[c][k] == 1.0 && d.analysisFactor[c][k] == 1.0);
         QCOMPARE(logs[k].text, QStringLiteral("Cal Loaded ") + QLatin1String(heads[k]) +
                                    QStringLiteral("\n\t1\t0\t0\n\t0\t1\t0\n\t0\t0\t1\n"));
     }
@@ -284,7 +288,7 @@ void TestCalibrationLoad::nonNumbersReadAsZeroAndUnusableFactorsAsMissing() {
     testsupport::TempWorkDir dir;
     writeRaw(kFile, "[635]\nM0x_TL=abc\nuser\\M1x_TR=nan\nM2x_BL=inf\nM0x_BR=1,2\n"
                     "[520]\nM1x_TL=0x10\n[Power]\n635_TL=x\n520_TL=\n445_TL=20\n445_TR=0\n"
-                    "445_BL=-3\n445_BR=1e-320\n635_BR=nan\n");
+                    "445_BL=-3\n445_BR=1e-320\n635_BR=nan\n[PowerIso11146]\n520_BL=-1\n");
     CalibrationData d;
     const LoadResult r = loadCalibration(kFile, kStd, 0, false, d);
     QCOMPARE(d.colorMatrix[0][0][0], 0.0);
@@ -298,16 +302,20 @@ void TestCalibrationLoad::nonNumbersReadAsZeroAndUnusableFactorsAsMissing() {
     // A factor that is no positive number is missing: its start value, TL's for the others.
     for (int k = 0; k < 4; ++k)
         QVERIFY(d.powerFactor[0][k] == 29 && d.powerFactor[1][k] == 59 &&
-                d.powerFactor[2][k] == 20);
-    QCOMPARE(r.problems.size(), 6);
+                d.powerFactor[2][k] == 20 && d.analysisFactor[1][k] == 59);
+    QCOMPARE(r.problems.size(), 7);
+    QCOMPARE(r.problems.last(), QStringLiteral("The calibration file _calibration_0.kvtcal holds "
+                                               "the beam analysis power factor 520_BL = \"-1\", "
+                                               "which is not a positive number; 59 is used "
+                                               "instead."));
     QCOMPARE(r.problems[0], QStringLiteral("The calibration file _calibration_0.kvtcal holds the "
                                            "power factor 635_TL = \"x\", which is not a positive "
                                            "number; 29 is used instead."));
     // After the one "not calibrated" box (no [445]), a box and a log line for each.
     const Notices warnings = ofKind(r.notices, Notice::Kind::Warning);
-    QCOMPARE(warnings.size(), 1 + 6);
+    QCOMPARE(warnings.size(), 1 + 7);
     QVERIFY(warnings[1].fileProblem && warnings[1].title == "Calibration file problem");
-    QCOMPARE(ofKind(r.notices, Notice::Kind::Log).size(), 6 + 4);
+    QCOMPARE(ofKind(r.notices, Notice::Kind::Log).size(), 7 + 4);
 }
 
 void TestCalibrationLoad::sameWavelengthInTwoChannels() {

@@ -358,6 +358,43 @@ private slots:
                                frames);
         QVERIFY(tl.out != viaFile.out);
 
+        // The beam analysis's own factor and column of the corner, read from their sections
+        // (on a round beam in every camera channel, well inside the frame): a factor twice
+        // the start value halves its power, and so does a column twice the labels' one.
+        QImage spot(120, 120, QImage::Format_RGB888);
+        for (int y = 0; y < 120; ++y)
+            for (int x = 0; x < 120; ++x) {
+                const int v = qRound(
+                    150 * std::exp(-((x - 60) * (x - 60) + (y - 60) * (y - 60)) / (2.0 * 64)));
+                spot.setPixel(x, y, qRgb(v, v, v));
+            }
+        const QString spotFile = path("spot.png");
+        QVERIFY(spot.save(spotFile));
+        const QStringList args{"--format",      "json",        "--depth",       "2",
+                               "--corner",      "TR",          "--calibration", file,
+                               "--wavelengths", "635,520,445", spotFile,        spotFile};
+        const Run before = runTool(args);
+        {
+            QSettings s(file, QSettings::IniFormat);
+            s.setValue("PowerIso11146/635_TR", 58.0);
+            for (int row = 0; row < 3; ++row)
+                s.setValue("ColumnIso11146/520_" + lumetra::calibration::matrixKey(row, 1),
+                           row == 1 ? 8.0 : 0.0);
+        }
+        const Run own = runTool(args);
+        auto power = [](const Run& run, const char* beam) {
+            const QJsonObject a = QJsonDocument::fromJson(run.out.toUtf8())
+                                      .object()[QStringLiteral("iso11146")]
+                                      .toObject()[QLatin1String(beam)]
+                                      .toObject();
+            return a[QStringLiteral("power")].toDouble(-1);
+        };
+        for (const char* beam : {"r", "g"}) {
+            QVERIFY2(power(before, beam) > 0, qPrintable(before.out));
+            QVERIFY(std::abs(power(own, beam) / power(before, beam) - 0.5) < 1e-6);
+        }
+        QCOMPARE(power(own, "b"), power(before, "b"));
+
         // Two identical columns: singular in every corner.
         expectBadInput(QStringList{"--calibration", file, "--wavelengths", "635,635,445"} + frames,
                        "singular matrix");
