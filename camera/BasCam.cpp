@@ -377,12 +377,38 @@ void BasCam::selectStreamFormat() {
         sdk::NodeMap& nodes = camera->nodeMap();
         if (!nodes.hasNode("PixelFormat"))
             return;
-        // RGB8 under whichever name the camera gives it.
-        for (const std::string& symbol : nodes.enumSymbols("PixelFormat"))
-            if (sdk::pixelTypeFromName(symbol) == sdk::PixelType::RGB8) {
-                nodes.trySetEnumSymbol("PixelFormat", symbol);
-                return;
-            }
+        // RGB8 (under whichever name the camera gives it) or an 8-bit Bayer pattern.
+        std::string rgb, bayer;
+        for (const std::string& symbol : nodes.enumSymbols("PixelFormat")) {
+            const sdk::PixelType type = sdk::pixelTypeFromName(symbol);
+            if (type == sdk::PixelType::RGB8 && rgb.empty())
+                rgb = symbol;
+            else if (sdk::isBayer(type) && bayer.empty())
+                bayer = symbol;
+        }
+        std::string chosen = rgb.empty() ? bayer : rgb;
+        if (!rgb.empty() && !bayer.empty() && nodes.hasNode("ResultingFrameRate")) {
+            // A third of the bytes per frame: Bayer is chosen when RGB8 would hold the
+            // camera below what it could deliver (its link, usually). The camera says
+            // what each format allows; asked at the shortest exposure, so that the
+            // exposure of the moment does not hide the limit.
+            const double keptUs = nodes.floatValue("ExposureTime");
+            nodes.trySetFloat("ExposureTime", nodes.floatMin("ExposureTime"),
+                              sdk::Correction::Nearest);
+            auto rateOf = [&](const std::string& symbol) {
+                return nodes.trySetEnumSymbol("PixelFormat", symbol)
+                           ? nodes.floatValue("ResultingFrameRate")
+                           : 0.0;
+            };
+            const double rgbRate = rateOf(rgb), bayerRate = rateOf(bayer);
+            nodes.trySetFloat("ExposureTime", keptUs, sdk::Correction::Nearest);
+            qDebug() << "Frame rate RGB8" << rgbRate << bayer.c_str() << bayerRate;
+            // A few per cent are not worth the demosaic.
+            if (bayerRate > 1.05 * rgbRate)
+                chosen = bayer;
+        }
+        if (!chosen.empty())
+            nodes.trySetEnumSymbol("PixelFormat", chosen);
     } catch (const std::exception& e) {
         qDebug() << "Cannot choose the pixel format" << e.what();
         noteError(e);

@@ -1,6 +1,11 @@
 #include "FrameConvert.h"
 
 #include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace lumetra::camera {
 
@@ -44,6 +49,139 @@ QImage fromMono(const RawFrame& f, size_t stride, bool turn) {
     return out;
 }
 
+// Bilinear demosaic. Each missing colour of a pixel is the rounded mean of its nearest
+// pixels that carry that colour: on a green pixel the two horizontal neighbours give one
+// colour and the two vertical ones the other; on a red or blue pixel the four side
+// neighbours give green and the four diagonal ones the remaining colour. At the frame's
+// edges the neighbours are mirrored about the edge pixel (column -1 reads column 1, the
+// line after the last reads the one before it): a mirror by one pixel keeps each
+// neighbour's colour, so edge pixels are interpolated from real samples of their colour,
+// only from one side. The inner part of each line runs eight pixels at a time.
+enum Source : uint8_t { Centre, Horizontal, Vertical, Cross, Diagonal, kSources };
+
+// Where each output channel of a pixel comes from, by column parity, for one line parity.
+struct LineRecipe {
+    uint8_t source[2][3];
+};
+
+LineRecipe recipeFor(sdk::PixelType type, int lineParity) {
+    LineRecipe r{};
+    for (int px = 0; px < 2; ++px) {
+        const int site = sdk::bayerChannel(type, px, lineParity);
+        r.source[px][site] = Centre;
+        if (site == 1) {
+            r.source[px][sdk::bayerChannel(type, px ^ 1, lineParity)] = Horizontal;
+            r.source[px][sdk::bayerChannel(type, px, lineParity ^ 1)] = Vertical;
+        } else {
+            r.source[px][1] = Cross;
+            r.source[px][2 - site] = Diagonal;
+        }
+    }
+    return r;
+}
+
+// Means rounded to nearest, halves to even: rounding halves up would add a quarter of a
+// count to every other interpolated pixel, which sums up over a beam's area.
+inline unsigned mean2(unsigned sum) {
+    return (sum + ((sum >> 1) & 1u)) >> 1;
+}
+inline unsigned mean4(unsigned sum) {
+    return (sum + 1u + ((sum >> 2) & 1u)) >> 2;
+}
+
+inline uint32_t demosaicPixel(const uint8_t* u, const uint8_t* c, const uint8_t* d, int x, int l,
+                              int r, const uint8_t* source) {
+    unsigned v[kSources];
+    v[Centre] = c[x];
+    v[Horizontal] = mean2(c[l] + c[r]);
+    v[Vertical] = mean2(u[x] + d[x]);
+    v[Cross] = mean4(c[l] + c[r] + u[x] + d[x]);
+    v[Diagonal] = mean4(u[l] + u[r] + d[l] + d[r]);
+    return v[source[0]] | v[source[1]] << 8 | v[source[2]] << 16;
+}
+
+// One line into pixels of red, green and blue in the low three bytes.
+void demosaicLine(const uint8_t* u, const uint8_t* c, const uint8_t* d, int w,
+                  const LineRecipe& recipe, uint32_t* out) {
+    auto one = [&](int x) {
+        const int l = x == 0 ? 1 : x - 1;
+        const int r = x == w - 1 ? w - 2 : x + 1;
+        out[x] = demosaicPixel(u, c, d, x, l, r, recipe.source[x & 1]);
+    };
+    // w >= 2; the vector part starts on an even column.
+    one(0);
+    one(1);
+    int x = 2;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one16 = _mm_set1_epi16(1);
+    auto mean2v = [&](__m128i sum) {
+        return _mm_srli_epi16(_mm_add_epi16(sum, _mm_and_si128(_mm_srli_epi16(sum, 1), one16)), 1);
+    };
+    auto mean4v = [&](__m128i sum) {
+        const __m128i odd = _mm_and_si128(_mm_srli_epi16(sum, 2), one16);
+        return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one16), odd), 2);
+    };
+    const __m128i evenLanes = _mm_set_epi16(0, -1, 0, -1, 0, -1, 0, -1);
+    auto load = [&](const uint8_t* p) {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+    };
+    // Lanes x .. x+7 need column x+8 on the right.
+    for (; x + 8 < w; x += 8) {
+        const __m128i cl = load(c + x - 1), cc = load(c + x), cr = load(c + x + 1);
+        const __m128i ul = load(u + x - 1), uc = load(u + x), ur = load(u + x + 1);
+        const __m128i dl = load(d + x - 1), dc = load(d + x), dr = load(d + x + 1);
+        const __m128i side = _mm_add_epi16(cl, cr), vert = _mm_add_epi16(uc, dc);
+        __m128i v[kSources];
+        v[Centre] = cc;
+        v[Horizontal] = mean2v(side);
+        v[Vertical] = mean2v(vert);
+        v[Cross] = mean4v(_mm_add_epi16(side, vert));
+        v[Diagonal] = mean4v(_mm_add_epi16(_mm_add_epi16(ul, ur), _mm_add_epi16(dl, dr)));
+        __m128i ch[3];
+        for (int k = 0; k < 3; ++k)
+            ch[k] = _mm_or_si128(_mm_and_si128(evenLanes, v[recipe.source[0][k]]),
+                                 _mm_andnot_si128(evenLanes, v[recipe.source[1][k]]));
+        const __m128i rg = _mm_or_si128(ch[0], _mm_slli_epi16(ch[1], 8)); // r | g << 8
+        const __m128i lo = _mm_unpacklo_epi16(rg, ch[2]);
+        const __m128i hi = _mm_unpackhi_epi16(rg, ch[2]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x + 4), hi);
+    }
+#endif
+    for (; x < w; ++x)
+        one(x);
+}
+
+QImage fromBayer(const RawFrame& f, size_t stride, bool turn) {
+    const int w = f.width, h = f.height;
+    if (w < 2 || h < 2)
+        return QImage();
+    QImage out(w, h, QImage::Format_RGB888);
+    if (out.isNull())
+        return out;
+    const LineRecipe recipes[2] = {recipeFor(f.type, 0), recipeFor(f.type, 1)};
+    std::vector<uint32_t> pixels(static_cast<size_t>(w));
+    auto line = [&](int y) { return f.data + size_t(y) * stride; };
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* u = line(y == 0 ? 1 : y - 1);
+        const uint8_t* d = line(y == h - 1 ? h - 2 : y + 1);
+        demosaicLine(u, line(y), d, w, recipes[y & 1], pixels.data());
+        uint8_t* o = out.scanLine(turn ? h - 1 - y : y);
+        // Four bytes stored per pixel, the fourth overwritten by the next pixel.
+        if (turn) {
+            for (int x = 0; x < w - 1; ++x)
+                std::memcpy(o + 3 * size_t(x), &pixels[size_t(w - 1 - x)], 4);
+            std::memcpy(o + 3 * size_t(w - 1), &pixels[0], 3);
+        } else {
+            for (int x = 0; x < w - 1; ++x)
+                std::memcpy(o + 3 * size_t(x), &pixels[size_t(x)], 4);
+            std::memcpy(o + 3 * size_t(w - 1), &pixels[size_t(w - 1)], 3);
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 QImage toRgbImage(const RawFrame& f, bool turn) {
@@ -62,6 +200,11 @@ QImage toRgbImage(const RawFrame& f, bool turn) {
         return fromPacked(f, stride, 2, 1, 0, turn);
     case sdk::PixelType::Mono8:
         return fromMono(f, stride, turn);
+    case sdk::PixelType::BayerRG8:
+    case sdk::PixelType::BayerGR8:
+    case sdk::PixelType::BayerBG8:
+    case sdk::PixelType::BayerGB8:
+        return fromBayer(f, stride, turn);
     default:
         return QImage();
     }

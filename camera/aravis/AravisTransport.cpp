@@ -796,6 +796,9 @@ std::vector<std::string> nodeNameCandidates(const std::string& name) {
         {"ExposureTime", "ExposureTimeAbs"},
         {"Gain", "GainAbs", "GainRaw"},
         {"AcquisitionFrameRate", "AcquisitionFrameRateAbs"},
+        // What the camera can deliver with its present settings (format, window, exposure,
+        // link throughput): Basler's names and the standard one.
+        {"ResultingFrameRate", "ResultingFrameRateAbs", "AcquisitionResultingFrameRate"},
         {"BlackLevel", "BlackLevelAbs", "BlackLevelRaw"},
         {"DeviceTemperature", "TemperatureAbs"},
         {"DeviceTemperatureSelector", "TemperatureSelector"},

@@ -130,6 +130,39 @@ PixelType pixelTypeFromName(const std::string& symbol) {
     return PixelType::Undefined;
 }
 
+bool isBayer(PixelType type) {
+    return bayerChannel(type, 0, 0) >= 0;
+}
+
+int bayerChannel(PixelType type, int x, int y) {
+    // The name lists the first two pixels of the first line; the second line holds the
+    // other two colours of each 2 x 2 cell.
+    static const int cells[4][2][2] = {
+        {{0, 1}, {1, 2}}, // RG / GB
+        {{1, 0}, {2, 1}}, // GR / BG
+        {{2, 1}, {1, 0}}, // BG / GR
+        {{1, 2}, {0, 1}}, // GB / RG
+    };
+    int pattern = 0;
+    switch (type) {
+    case PixelType::BayerRG8:
+        pattern = 0;
+        break;
+    case PixelType::BayerGR8:
+        pattern = 1;
+        break;
+    case PixelType::BayerBG8:
+        pattern = 2;
+        break;
+    case PixelType::BayerGB8:
+        pattern = 3;
+        break;
+    default:
+        return -1;
+    }
+    return cells[pattern][y & 1][x & 1];
+}
+
 TlFactory& TlFactory::instance() {
     static TlFactory factory;
     return factory;

@@ -96,6 +96,10 @@ enum class PixelType { Undefined, Mono8, RGB8, BGR8, BayerRG8, BayerGR8, BayerBG
 int bitDepth(PixelType type); // bits per pixel: 8 for Mono8/Bayer, 24 for RGB8/BGR8, 0 undefined
 std::string pixelTypeName(PixelType type);
 PixelType pixelTypeFromName(const std::string& symbol);
+bool isBayer(PixelType type);
+// Colour filter over pixel (x, y) of a Bayer frame (its top-left pixel is (0, 0)):
+// 0 red, 1 green, 2 blue; -1 for a type that is no Bayer pattern.
+int bayerChannel(PixelType type, int x, int y);
 
 // One retrieved image. The buffer stays valid as long as the result is held (holder
 // keeps whatever owns the memory alive: a vector, or a transport buffer that goes back

@@ -1,7 +1,5 @@
 #include "SimulatedHead.h"
 
-#include "sdk/Sdk.h"
-
 #include <QRegularExpression>
 #include <QSettings>
 #include <QStringList>
@@ -145,7 +143,7 @@ void addNoise(uint8_t* dst, const uint16_t* src, const uint16_t* up, const uint1
 
 // Formats the renderer produces; other names of the same layout (RGB8Packed) count too.
 bool renderable(sdk::PixelType type) {
-    return type == sdk::PixelType::RGB8 || type == sdk::PixelType::Mono8;
+    return type == sdk::PixelType::RGB8 || type == sdk::PixelType::Mono8 || sdk::isBayer(type);
 }
 
 } // namespace
@@ -223,6 +221,7 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
         if (!formats.empty())
             h.pixelFormats = formats;
     }
+    h.linkBandwidth = keys.number(QStringLiteral("linkBandwidth"), h.linkBandwidth, 0.0, 1e6);
     h.monoPaddingX = keys.integer(QStringLiteral("monoPaddingX"), h.monoPaddingX, 0, kMaxPaddingX);
     h.timeoutEvery = keys.integer(QStringLiteral("timeoutEvery"), 0, 0, 1000000000);
     h.failEvery = keys.integer(QStringLiteral("failEvery"), 0, 0, 1000000000);
@@ -261,7 +260,8 @@ double sigmaPixels(double fwhmMrad) {
 
 bool FrameLayout::operator==(const FrameLayout& o) const {
     return offsetX == o.offsetX && offsetY == o.offsetY && width == o.width && height == o.height &&
-           mono == o.mono && paddingX == o.paddingX && exposureUs == o.exposureUs;
+           mono == o.mono && paddingX == o.paddingX && exposureUs == o.exposureUs &&
+           bayer == o.bayer;
 }
 
 Renderer::Renderer(HeadConfig head, uint64_t seed) : m_head(std::move(head)), m_rng(seed) {
@@ -342,7 +342,7 @@ void Renderer::prepare(const FrameLayout& layout) {
     std::vector<const Spot*> active;
     for (int y = 0; y < h; ++y) {
         uint16_t* line = m_clean.data() + size_t(y) * bpl;
-        std::fill(line, line + (layout.mono ? size_t(w) : size_t(3 * w)), bgLevel);
+        std::fill(line, line + (layout.oneByte() ? size_t(w) : size_t(3 * w)), bgLevel);
         active.clear();
         int xa = w, xb = -1;
         for (const Spot& s : spots)
@@ -361,6 +361,8 @@ void Renderer::prepare(const FrameLayout& layout) {
             }
             if (layout.mono) {
                 line[x] = toFixed(0.299 * v[0] + 0.587 * v[1] + 0.114 * v[2]);
+            } else if (layout.bayer != sdk::PixelType::Undefined) {
+                line[x] = toFixed(v[sdk::bayerChannel(layout.bayer, x, y)]);
             } else {
                 line[3 * x] = toFixed(v[0]);
                 line[3 * x + 1] = toFixed(v[1]);
@@ -373,7 +375,7 @@ void Renderer::prepare(const FrameLayout& layout) {
 void Renderer::render(const FrameLayout& layout, uint8_t* out) {
     prepare(layout);
     const size_t bpl = size_t(layout.bytesPerLine());
-    const size_t pixelBytes = layout.mono ? size_t(layout.width) : size_t(3 * layout.width);
+    const size_t pixelBytes = layout.oneByte() ? size_t(layout.width) : size_t(3 * layout.width);
     if (!m_hasNoise) {
         const std::vector<uint8_t>& clean = cleanFrame(layout);
         std::memcpy(out, clean.data(), clean.size());

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "sdk/Sdk.h"
+
 class QSettings;
 
 namespace lumetra::sim {
@@ -51,7 +53,10 @@ struct HeadConfig {
     BeamConfig beams[3];
     double background = 0.0;
     double noise = 0.5;
+    // RGB8, Mono8 and the Bayer 8-bit patterns, under any name the SDK knows for them.
     std::vector<std::string> pixelFormats{"RGB8", "Mono8"};
+    // What the link carries, in MB/s (10^6 bytes); it limits the frame rate by frame size.
+    double linkBandwidth = 0.0; // 0 = unlimited
     int monoPaddingX = 0;
     int timeoutEvery = 0;
     int failEvery = 0;
@@ -80,8 +85,12 @@ struct FrameLayout {
     bool mono = false;
     int paddingX = 0; // bytes at the end of each line (mono only)
     double exposureUs = 0.0;
+    // One byte per pixel through this colour-filter pattern (a Bayer type); Undefined for
+    // RGB8 or Mono8.
+    sdk::PixelType bayer = sdk::PixelType::Undefined;
 
-    int bytesPerLine() const { return mono ? width + paddingX : 3 * width; }
+    bool oneByte() const { return mono || bayer != sdk::PixelType::Undefined; }
+    int bytesPerLine() const { return mono ? width + paddingX : oneByte() ? width : 3 * width; }
     size_t frameBytes() const { return size_t(bytesPerLine()) * size_t(height); }
     bool operator==(const FrameLayout& o) const;
     bool operator!=(const FrameLayout& o) const { return !(*this == o); }

@@ -132,6 +132,10 @@ public:
                 break;
             }
         m_nodes["PixelFormat"] = enumNode(head.pixelFormats, first, true);
+        // The rate the current exposure, window, format and link allow.
+        Node rate = floatNode(0.0, 0.0, 1e9);
+        rate.readOnly = true;
+        m_nodes["ResultingFrameRate"] = rate;
     }
 
     ~SimulatedDevice() override { close(); }
@@ -244,6 +248,24 @@ private:
         else if (name == "OffsetY")
             mx = gridFloor(m_head.sensorHeight - value("Height"), 0, n.iinc);
     }
+    sdk::PixelType streamType() const {
+        return sdk::pixelTypeFromName(m_nodes.at("PixelFormat").symbol);
+    }
+    // Lock held. Time from one frame to the next: the exposure, the head's rate limit and
+    // what the link takes to carry one frame.
+    double framePeriodS() const {
+        double periodS = m_nodes.at("ExposureTime").f * 1e-6;
+        if (m_head.maxFps > 0.0)
+            periodS = std::max(periodS, 1.0 / m_head.maxFps);
+        if (m_head.linkBandwidth > 0.0) {
+            const sdk::PixelType type = streamType();
+            const double line = double(m_nodes.at("Width").i) * (sdk::bitDepth(type) / 8) +
+                                (type == sdk::PixelType::Mono8 ? m_head.monoPaddingX : 0);
+            const double bytes = line * double(m_nodes.at("Height").i);
+            periodS = std::max(periodS, bytes / (m_head.linkBandwidth * 1e6));
+        }
+        return periodS;
+    }
     double temperatureNow() const {
         const double minutes =
             std::chrono::duration<double>(Clock::now() - m_openedAt).count() / 60.0;
@@ -319,9 +341,7 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
     }
 
     const double exposureUs = m_nodes.at("ExposureTime").f;
-    double periodS = exposureUs * 1e-6;
-    if (m_head.maxFps > 0.0)
-        periodS = std::max(periodS, 1.0 / m_head.maxFps);
+    const double periodS = framePeriodS();
     const auto period =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(periodS));
     const auto exposure = std::chrono::duration_cast<Clock::duration>(
@@ -368,8 +388,9 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
     layout.width = int(m_nodes.at("Width").i);
     layout.height = int(m_nodes.at("Height").i);
     // The frame says what it holds; the node's name for it may be another.
-    const sdk::PixelType type = sdk::pixelTypeFromName(m_nodes.at("PixelFormat").symbol);
+    const sdk::PixelType type = streamType();
     layout.mono = type == sdk::PixelType::Mono8;
+    layout.bayer = sdk::isBayer(type) ? type : sdk::PixelType::Undefined;
     layout.paddingX = layout.mono ? m_head.monoPaddingX : 0;
     layout.exposureUs = exposureUs;
     ++m_delivered;
@@ -453,6 +474,8 @@ double SimulatedNodeMap::floatValue(const std::string& name) {
     const Node& n = m_device.requireNode(name, Node::Float);
     if (name == "DeviceTemperature")
         return m_device.temperatureNow();
+    if (name == "ResultingFrameRate")
+        return 1.0 / std::max(m_device.framePeriodS(), 1e-9);
     return n.f;
 }
 

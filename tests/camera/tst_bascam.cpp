@@ -15,6 +15,8 @@
 #include "BasCam.h"
 #include "CameraTestKit.h"
 #include "TestSupport.h"
+#include "sdk/Sdk.h"
+#include "simulated/SimulatedHead.h"
 
 using testsupport::waitUntil;
 
@@ -64,6 +66,7 @@ private slots:
     void grabOneMonoWithPadding();
     void frameFormatDecidesConversion_data();
     void frameFormatDecidesConversion();
+    void bayerChosenWhenRgbIsLinkLimited();
     void grabOneSavesWhenAsked();
     void handshakeOneImagePerRequest();
     void backToBackWithoutHandshake();
@@ -291,23 +294,26 @@ void TestBasCam::grabOneMonoWithPadding() {
 }
 
 void TestBasCam::frameFormatDecidesConversion_data() {
-    QTest::addColumn<QString>("formats");
+    QTest::addColumn<QString>("format");
     QTest::newRow("RGB8 named RGB8Packed") << "RGB8Packed";
+    for (const char* bayer : {"BayerRG8", "BayerBG8", "BayerGR8", "BayerGB8"})
+        QTest::newRow(bayer) << bayer;
 }
 
 // A camera's frames look like those of a plain RGB8 head of the same scene, whatever its
-// PixelFormat node calls the format.
+// PixelFormat node calls the format; Bayer frames within what demosaicing costs.
 void TestBasCam::frameFormatDecidesConversion() {
-    QFETCH(QString, formats);
+    QFETCH(QString, format);
     const QMap<QString, QString> scene = quiet({{"G_offset", "\"0.3,0.2\""},
                                                 {"background", "3"},
                                                 {"sensorWidth", "640"},
                                                 {"sensorHeight", "480"},
-                                                {"corner", "TL"}});
+                                                {"corner", "TL"},
+                                                {"R_divergence", "\"0.5,0.6\""}});
     auto grab = [&](const QMap<QString, QString>& keys) {
         Bench b(keys);
         b.cam->setRotation(180);
-        if (b.cam->openCamera(0) != 0 || b.cam->setExposure(3000) != 0 ||
+        if (b.cam->openCamera(0) != 0 || b.cam->setExposure(20000) != 0 ||
             b.cam->grabOne(false) != 0)
             return std::make_pair(QString(), QImage());
         return std::make_pair(b.cam->pixelFormat(), b.cam->lastImage());
@@ -315,11 +321,73 @@ void TestBasCam::frameFormatDecidesConversion() {
     const auto truth = grab(scene);
     QCOMPARE(truth.first, QStringLiteral("RGB8"));
     QMap<QString, QString> other = scene;
-    other.insert("pixelFormats", formats);
+    other.insert("pixelFormats", format);
     const auto seen = grab(other);
-    QCOMPARE(seen.first, formats);
-    QCOMPARE(seen.second.size(), truth.second.size());
-    QCOMPARE(seen.second, truth.second);
+    QCOMPARE(seen.first, format);
+    const QImage &a = truth.second, &b = seen.second;
+    QCOMPARE(b.size(), a.size());
+    const sdk::PixelType type = sdk::pixelTypeFromName(format.toStdString());
+    if (!sdk::isBayer(type)) {
+        QCOMPARE(b, a);
+        return;
+    }
+    // A pixel's own colour is the sample itself. A missing one is a mean of neighbours at
+    // most one pixel away on each axis: rounding (half a count from each side) plus the
+    // curvature of the scene, at most peak / sigma^2 for a Gaussian spot.
+    const int w = a.width(), h = a.height();
+    const double sigma = lumetra::sim::sigmaPixels(0.5);
+    int peak = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < 3 * w; ++x)
+            peak = std::max(peak, int(a.constScanLine(y)[x]));
+    QVERIFY(peak > 100); // a scene worth comparing
+    const double bound = 1.0 + peak / (sigma * sigma);
+    double worst = 0;
+    for (int y = 0; y < h; ++y) {
+        const uchar *ta = a.constScanLine(y), *tb = b.constScanLine(y);
+        for (int x = 0; x < w; ++x) {
+            // The display is turned: its pixel (x, y) is sensor pixel (w-1-x, h-1-y).
+            const int own = sdk::bayerChannel(type, w - 1 - x, h - 1 - y);
+            for (int c = 0; c < 3; ++c) {
+                const int d = std::abs(int(ta[3 * x + c]) - int(tb[3 * x + c]));
+                if (c == own && d != 0)
+                    QFAIL(qPrintable(QStringLiteral("sample changed at %1,%2").arg(x).arg(y)));
+                worst = std::max(worst, double(d));
+            }
+        }
+    }
+    QVERIFY2(worst <= bound, qPrintable(QStringLiteral("%1 > %2").arg(worst).arg(bound)));
+    // Spots where the RGB image has them: a tenth of a pixel is far below what the
+    // alignment readings resolve.
+    for (int c = 0; c < 3; ++c) {
+        const auto sa = camtest::spotStats(a, c, 3.0), sb = camtest::spotStats(b, c, 3.0);
+        QVERIFY2(std::abs(sa.cx - sb.cx) < 0.1 && std::abs(sa.cy - sb.cy) < 0.1 &&
+                     std::abs(sa.sum - sb.sum) < 1e-3 * sa.sum,
+                 qPrintable(QStringLiteral("channel %1: %2,%3 vs %4,%5 sum %6 vs %7")
+                                .arg(c)
+                                .arg(sa.cx)
+                                .arg(sa.cy)
+                                .arg(sb.cx)
+                                .arg(sb.cy)
+                                .arg(sa.sum)
+                                .arg(sb.sum)));
+    }
+}
+
+// Bayer is chosen when the link holds RGB8 below what the camera could deliver, and only
+// then; the exposure the camera had stays.
+void TestBasCam::bayerChosenWhenRgbIsLinkLimited() {
+    // 640 x 480: 0.92 MB per RGB8 frame, 0.31 MB in Bayer.
+    for (const QString& link : {QStringLiteral("0"), QStringLiteral("100")}) {
+        Bench b(quiet({{"sensorWidth", "640"},
+                       {"sensorHeight", "480"},
+                       {"maxFps", "0"},
+                       {"pixelFormats", "\"Mono8,BayerGB8,RGB8\""},
+                       {"linkBandwidth", link}}));
+        QCOMPARE(b.cam->openCamera(0), 0);
+        QCOMPARE(b.cam->pixelFormat(), link == "0" ? QStringLiteral("RGB8") : "BayerGB8");
+        QCOMPARE(b.cam->exposure(), 10000.0f);
+    }
 }
 
 void TestBasCam::grabOneSavesWhenAsked() {

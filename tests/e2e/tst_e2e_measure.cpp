@@ -53,11 +53,20 @@ const QRect kGreenRoi(380, 260, 200, 200);
 class TestE2eMeasure : public QObject {
     Q_OBJECT
 private slots:
+    void measuresAgreeWithTheHead_data() {
+        QTest::addColumn<QString>("formats");
+        QTest::newRow("RGB8") << QStringLiteral("RGB8");
+        // Demosaiced frames hold to the same tolerances.
+        QTest::newRow("Bayer") << QStringLiteral("BayerGB8");
+    }
     void measuresAgreeWithTheHead() {
+        QFETCH(QString, formats);
         testsupport::TempWorkDir dir;
         testsupport::ModalAnswerer answer;
         QVERIFY(placeDemoFiles());
-        setHeadKeys(threeBeams());
+        QVariantMap keys = threeBeams();
+        keys.insert(QStringLiteral("pixelFormats"), formats);
+        setHeadKeys(keys);
         const QRect roi(740, 520, 440, 480);
         storeSettings({{QStringLiteral("autoexpo"), false},
                        {QStringLiteral("expo"), 2000.0},
