@@ -7,7 +7,7 @@
 #include "Log.h"
 #include "MainWindowForm.h"
 #include "Resources.h"
-#include "SettingsKeys.h"
+#include "Settings.h"
 #include "Version.h"
 #include "VersionDialog.h"
 
@@ -18,7 +18,6 @@
 #include <QProgressDialog>
 #include <QScreen>
 #include <QScrollBar>
-#include <QSettings>
 #include <QStyleFactory>
 #include <QSysInfo>
 #include <QTimer>
@@ -105,14 +104,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 }
 
 void MainWindow::restoreSettings() {
-    QSettings s(st::fileName(), QSettings::IniFormat);
+    const st::File s;
 
-    ui->autoExpoCheckBox->setChecked(s.value(st::kAutoExpo, st::kAutoExpoDefault).toBool());
-    ui->autoRoiCheckBox->setChecked(s.value(st::kAutoRoi, st::kAutoRoiDefault).toBool());
-    ui->imgStabSlider->setValue(s.value(st::kStab, st::kStabDefault).toInt());
+    ui->autoExpoCheckBox->setChecked(s.value(st::kAutoExpo));
+    ui->autoRoiCheckBox->setChecked(s.value(st::kAutoRoi));
+    ui->imgStabSlider->setValue(s.value(st::kStab));
     stabDepth = ui->imgStabSlider->value();
 
-    const QString sel = s.value(st::kSelButton).toString();
+    const QString sel = s.value(st::kSelButton);
     if (sel == QLatin1String("TL"))
         ui->tlSelButton->setChecked(true);
     else if (sel == QLatin1String("TR"))
@@ -124,39 +123,37 @@ void MainWindow::restoreSettings() {
 
     // An index the combo does not have would leave it without selection and the red
     // channel multiplied by zero; such a value is damage and gives the default.
-    beamDock->setVisible(s.value(st::kBeamAnalysis, st::kBeamAnalysisDefault).toBool());
+    beamDock->setVisible(s.value(st::kBeamAnalysis));
 
-    int boost = s.value(st::kRBoost, st::kRBoostDefault).toInt();
+    int boost = s.value(st::kRBoost);
     if (boost < 0 || boost >= ui->redBoostCombo->count())
-        boost = st::kRBoostDefault;
+        boost = st::kRBoost.fallback;
     ui->redBoostCombo->setCurrentIndex(boost);
     redBoost = ui->redBoostCombo->currentIndex() + 1;
 
     QSize available;
     if (QScreen* screen = QGuiApplication::primaryScreen())
         available = screen->availableGeometry().size();
-    const int w = usableDimension(s.value(st::kWinWidth, st::kWinWidthDefault),
-                                  st::kWinWidthDefault, st::kMinWinWidth, available.width());
-    const int h = usableDimension(s.value(st::kWinHeight, st::kWinHeightDefault),
-                                  st::kWinHeightDefault, st::kMinWinHeight, available.height());
+    const int w = usableDimension(s.stored(st::kWinWidth), st::kWinWidth.fallback, st::kMinWinWidth,
+                                  available.width());
+    const int h = usableDimension(s.stored(st::kWinHeight), st::kWinHeight.fallback,
+                                  st::kMinWinHeight, available.height());
     setGeometry(0, 0, w, h);
     move(available.width() / 2 - width() / 2, available.height() / 2 - height() / 2);
-    if (s.value(st::kMaxWin, st::kMaxWinDefault).toInt() == 1)
+    if (s.value(st::kMaxWin) == 1)
         showMaximized();
 }
 
 void MainWindow::showVersionNotesOnce() {
-    QSettings s(st::fileName(), QSettings::IniFormat);
-    s.beginGroup(st::kVersionGroup);
-    if (s.value(st::kVersion, st::kVersionDefault).toInt() != lumetra::kVersion) {
-        s.setValue(st::kVersion, lumetra::kVersion);
+    st::File s;
+    if (s.value(st::kNotesVersion) != lumetra::kVersion) {
+        s.setValue(st::kNotesVersion, lumetra::kVersion);
         // Stored before the notes are shown, so they are shown once even if this run
         // does not end normally.
         s.sync();
         VersionDialog notes;
         notes.exec();
     }
-    s.endGroup();
 }
 
 void MainWindow::firstLoad() {
@@ -217,7 +214,7 @@ MainWindow::~MainWindow() {
         cam->stopGrabbing();
     }
 
-    QSettings s(st::fileName(), QSettings::IniFormat);
+    st::File s;
     if (cam) {
         if (cam->isOpen()) {
             // Only values really read: a camera that went away meanwhile answers -1,

@@ -12,6 +12,7 @@
 
 #include "Calibration.h"
 #include "MeasureTypes.h"
+#include "Results.h"
 
 #include <QColor>
 #include <QImage>
@@ -29,6 +30,7 @@ class BasCam;
 class QCloseEvent;
 class QDockWidget;
 class QGraphicsScene;
+class QLabel;
 class QProgressDialog;
 class QTimer;
 
@@ -125,6 +127,9 @@ private:
 
     // Every result label back to its start text.
     void clearResults();
+    // The label that shows a result text, and showing one text when it is set.
+    QLabel* resultLabel(lumetra::measure::ResultText text) const;
+    void showText(const lumetra::measure::ResultTexts& texts, lumetra::measure::ResultText text);
     void restoreSettings();
     void showVersionNotesOnce();
     void connectWavelengthCombos();
@@ -157,6 +162,8 @@ private:
     int stabCount = 0;
     int stabDepth = 8;
     QImage correctedImage;
+    // The texts of the frame being measured.
+    lumetra::measure::ResultTexts frameTexts;
     // The one-frame measuring pipeline (owns the stabiliser histories), made with the
     // first streamed frame; shared_ptr so this header needs only its declaration.
     std::shared_ptr<lumetra::measure::FramePipeline> pipeline;

@@ -12,7 +12,7 @@
 #include "MainWindow.h"
 #include "MainWindowForm.h"
 #include "Results.h"
-#include "SettingsKeys.h"
+#include "Settings.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -24,7 +24,6 @@
 #include <QPen>
 #include <QPixmap>
 #include <QScrollBar>
-#include <QSettings>
 #include <QTimer>
 
 #include <algorithm>
@@ -58,9 +57,9 @@ void DrawRect(QImage& image, const QRect& rect, int penWidth, const QColor& colo
 float usableExposure(const QVariant& stored, float cameraMin, float cameraMax, double boxMin,
                      double boxMax) {
     bool ok = false;
-    double us = stored.isValid() ? stored.toDouble(&ok) : double(st::kExpoDefault);
+    double us = stored.isValid() ? stored.toDouble(&ok) : double(st::kExpo.fallback);
     if (stored.isValid() && (!ok || !std::isfinite(us) || us <= 0.0))
-        us = st::kExpoDefault;
+        us = st::kExpo.fallback;
     double lo = boxMin, hi = boxMax;
     if (cameraMin > 0 && cameraMax >= cameraMin) {
         lo = std::max(lo, double(cameraMin));
@@ -81,6 +80,50 @@ void MainWindow::clearResults() {
         l->setText(QStringLiteral("N/A"));
     ui->warningLabel->setText(QString());
     ui->warningRoiLabel->setText(QString());
+}
+
+QLabel* MainWindow::resultLabel(ms::ResultText text) const {
+    using T = ms::ResultText;
+    switch (text) {
+    case T::DivergenceAll:
+        return ui->divValue;
+    case T::DivergenceRed:
+        return ui->redDivValue;
+    case T::DivergenceGreen:
+        return ui->greenDivValue;
+    case T::DivergenceBlue:
+        return ui->blueDivValue;
+    case T::AlignmentRG:
+        return ui->rgValue;
+    case T::AlignmentBG:
+        return ui->bgValue;
+    case T::AlignmentRB:
+        return ui->rbValue;
+    case T::PeakRed:
+        return ui->maxRValue;
+    case T::PeakGreen:
+        return ui->maxGValue;
+    case T::PeakBlue:
+        return ui->maxBValue;
+    case T::PowerRed:
+        return ui->valuePowerRed;
+    case T::PowerGreen:
+        return ui->valuePowerGreen;
+    case T::PowerBlue:
+        return ui->valuePowerBlue;
+    case T::PowerTotal:
+        return ui->valuePowerTotal;
+    case T::ExposureWarning:
+        return ui->warningLabel;
+    case T::RegionWarning:
+        return ui->warningRoiLabel;
+    }
+    return nullptr;
+}
+
+void MainWindow::showText(const ms::ResultTexts& texts, ms::ResultText text) {
+    if (const auto& t = texts[text])
+        resultLabel(text)->setText(*t);
 }
 
 void MainWindow::postImageRequest() {
@@ -114,20 +157,8 @@ void MainWindow::ProcessFrame(QImage image) {
             return;
 
         if (!results.isEmpty()) {
-            if (stabCount < stabDepth) {
-                ui->warningRoiLabel->setText(QString());
-                for (QLabel* l : {ui->divValue, ui->redDivValue, ui->greenDivValue,
-                                  ui->blueDivValue, ui->rgValue, ui->bgValue, ui->rbValue})
-                    l->setText(ms::kProcessingText);
-            } else {
-                QLabel* const div[4] = {ui->divValue, ui->redDivValue, ui->greenDivValue,
-                                        ui->blueDivValue};
-                for (int i = 0; i < 4; ++i)
-                    div[i]->setText(ms::divergenceText(results.at(i)));
-                QLabel* const align[3] = {ui->rgValue, ui->bgValue, ui->rbValue};
-                for (int i = 0; i < 3; ++i)
-                    align[i]->setText(ms::alignmentText(results.at(4 + i)));
-            }
+            for (int i = 0; i < ms::PairCount; ++i)
+                showText(frameTexts, ms::pairText(ms::PairIndex(i)));
         }
 
         const QPixmap frame = QPixmap::fromImage(image);
@@ -205,14 +236,12 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
         cornerSignal[c] = r.cornerSignal[c];
     beamPanel->setData({r.analysis, r.stabilised, calChannel >= 0});
 
-    const ms::LabelTexts& t = r.labels;
-    if (t.warningRoiLabel)
-        ui->warningRoiLabel->setText(*t.warningRoiLabel);
+    using T = ms::ResultText;
+    frameTexts = r.texts;
+    showText(r.texts, T::RegionWarning);
     if (!r.stabilised) {
-        ui->valuePowerRed->setText(ms::kProcessingText);
-        ui->valuePowerGreen->setText(ms::kProcessingText);
-        ui->valuePowerBlue->setText(ms::kProcessingText);
-        ui->valuePowerTotal->setText(ms::kProcessingText);
+        for (T t : {T::PowerRed, T::PowerGreen, T::PowerBlue, T::PowerTotal})
+            showText(r.texts, t);
     } else if (calChannel >= 0) {
         // This frame is a sample of the running power calibration, not a power reading.
         const int maxima[3] = {r.maxR, r.maxG, r.maxB};
@@ -223,22 +252,15 @@ QList<MeasurePair> MainWindow::ComputeMeasures(QImage crop) {
         sample.reason = r.analysis.analysed ? beam.reason : QStringLiteral("no reading");
         calibrationSampleStep(calChannel, maxima[calChannel], sample);
     } else {
-        if (t.valuePowerRed)
-            ui->valuePowerRed->setText(*t.valuePowerRed);
-        if (t.valuePowerGreen)
-            ui->valuePowerGreen->setText(*t.valuePowerGreen);
-        if (t.valuePowerBlue)
-            ui->valuePowerBlue->setText(*t.valuePowerBlue);
-        if (t.valuePowerTotal)
-            ui->valuePowerTotal->setText(*t.valuePowerTotal);
+        for (T t : {T::PowerRed, T::PowerGreen, T::PowerBlue, T::PowerTotal})
+            showText(r.texts, t);
     }
 
-    ui->maxRValue->setText(t.maxRValue);
-    ui->maxGValue->setText(t.maxGValue);
-    ui->maxBValue->setText(t.maxBValue);
+    for (T t : {T::PeakRed, T::PeakGreen, T::PeakBlue})
+        showText(r.texts, t);
     correctedImage = r.correctedImage;
 
-    ui->warningLabel->setText(t.warningLabel);
+    showText(r.texts, T::ExposureWarning);
     if (r.exposureFactor && ui->autoExpoCheckBox->isChecked()) {
         ui->exposureSpin->setValue(ui->exposureSpin->value() * *r.exposureFactor);
         emit ui->exposureSpin->editingFinished();
@@ -274,8 +296,8 @@ void MainWindow::RectSizeUpdate(QPoint pos) {
     const int ch = cam->height();
     const int cx = roiRect.x() + roiRect.width() / 2;
     const int cy = roiRect.y() + roiRect.height() / 2;
-    const int w = qMin(2 * std::abs(pos.x() - cx), st::kRectMaxSize);
-    const int h = qMin(2 * std::abs(pos.y() - cy), st::kRectMaxSize);
+    const int w = qMin(2 * std::abs(pos.x() - cx), ms::kMaxRoiSide);
+    const int h = qMin(2 * std::abs(pos.y() - cy), ms::kMaxRoiSide);
     if (w > 10 && h > 10 && cx - w / 2 > 5 && cy - h / 2 > 5 && cx + w / 2 + 5 < cw &&
         cy + h / 2 + 5 < ch)
         roiRect = QRect(cx - w / 2, cy - h / 2, w, h);
@@ -292,11 +314,11 @@ void MainWindow::fitSpotView() {
     QCoreApplication::processEvents();
     ui->scrollAreaWidgetContents->adjustSize();
 
-    QSettings s(st::fileName(), QSettings::IniFormat);
+    const st::File s;
     QScrollBar* bh = ui->scrollArea->horizontalScrollBar();
-    bh->setValue(s.value(st::kBarH, bh->maximum() / 2).toInt());
+    bh->setValue(s.value(st::kBarH, bh->maximum() / 2));
     QScrollBar* bv = ui->scrollArea->verticalScrollBar();
-    bv->setValue(s.value(st::kBarV, bv->maximum() / 2).toInt());
+    bv->setValue(s.value(st::kBarV, bv->maximum() / 2));
 
     // A region that does not lie inside the image, or has no area or a negative corner
     // (a damaged "rect"), would crop nothing or outside the frame: the centred half-size
@@ -305,8 +327,8 @@ void MainWindow::fitSpotView() {
     const bool inside = r.x() >= 0 && r.y() >= 0 && r.width() > 0 && r.height() > 0 &&
                         r.x() + r.width() <= w - 1 && r.y() + r.height() <= h - 1;
     if (!inside) {
-        const int rw = qMin(w / 2, st::kRectMaxSize);
-        const int rh = qMin(h / 2, st::kRectMaxSize);
+        const int rw = qMin(w / 2, ms::kMaxRoiSide);
+        const int rh = qMin(h / 2, ms::kMaxRoiSide);
         roiRect =
             QRect(rw == w / 2 ? w / 4 : (w - rw) / 2, rh == h / 2 ? h / 4 : (h - rh) / 2, rw, rh);
     }
@@ -348,25 +370,24 @@ void MainWindow::camList_IndexChanged(int index) {
         writeLog(line);
 
     {
-        QSettings s(st::fileName(), QSettings::IniFormat);
+        const st::File s;
         cam->setRotation(180);
         cam->setOffsetX(0);
         cam->setOffsetY(0);
         cam->setWidth(5000);
         cam->setHeight(5000);
-        cam->setExposure(usableExposure(s.value(st::kExpo), cam->exposure(1), cam->exposure(2),
+        cam->setExposure(usableExposure(s.stored(st::kExpo), cam->exposure(1), cam->exposure(2),
                                         ui->exposureSpin->minimum() * 1000.0,
                                         ui->exposureSpin->maximum() * 1000.0));
 
         const int w = cam->width();
         const int h = cam->height();
         roiRect =
-            s.value(st::kRect, QRect(w / 4, h / 4, st::kRectDefaultSize, st::kRectDefaultSize))
-                .toRect();
-        if (roiRect.width() > st::kRectMaxSize)
-            roiRect.setWidth(st::kRectMaxSize);
-        if (roiRect.height() > st::kRectMaxSize)
-            roiRect.setHeight(st::kRectMaxSize);
+            s.value(st::kRect, QRect(w / 4, h / 4, st::kRectDefaultSize, st::kRectDefaultSize));
+        if (roiRect.width() > ms::kMaxRoiSide)
+            roiRect.setWidth(ms::kMaxRoiSide);
+        if (roiRect.height() > ms::kMaxRoiSide)
+            roiRect.setHeight(ms::kMaxRoiSide);
     }
 
     ui->exposureSpin->setValue(cam->exposure() / 1000.0);

@@ -277,20 +277,20 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
     r.cornerSignal = cornerSignalOf(in.unmix, r.channelSums);
 
     // Power, unless the stabiliser is filling or a calibration takes the frame.
-    LabelTexts& t = r.labels;
+    ResultTexts& t = r.texts;
+    using T = ResultText;
     if (!r.stabilised) {
-        t.valuePowerRed = t.valuePowerGreen = t.valuePowerBlue = t.valuePowerTotal =
-            kProcessingText;
+        t[T::PowerRed] = t[T::PowerGreen] = t[T::PowerBlue] = t[T::PowerTotal] = kProcessingText;
     } else if (!in.calibrationRunning) {
         std::array<double, 3> p{};
         for (int c = 0; c < 3; ++c) {
             p[c] = channelPower(r.cornerSignal[c], in.exposureUs, in.powerFactor[c]);
         }
         const double total = p[0] + p[1] + p[2];
-        t.valuePowerRed = powerText(p[0], 0.05);
-        t.valuePowerGreen = powerText(p[1], 0.05);
-        t.valuePowerBlue = powerText(p[2], 0.05);
-        t.valuePowerTotal = powerText(total, 0.15);
+        t[T::PowerRed] = powerText(p[0], 0.05);
+        t[T::PowerGreen] = powerText(p[1], 0.05);
+        t[T::PowerBlue] = powerText(p[2], 0.05);
+        t[T::PowerTotal] = powerText(total, 0.15);
         r.power = p;
         r.totalPower = total;
         if (std::isnan(total)) {
@@ -322,16 +322,16 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
             r.analysis = m_analyzer.finish();
         }
     }
-    t.maxRValue = maxText(r.maxR);
-    t.maxGValue = maxText(r.maxG);
-    t.maxBValue = maxText(r.maxB);
+    t[T::PeakRed] = maxText(r.maxR);
+    t[T::PeakGreen] = maxText(r.maxG);
+    t[T::PeakBlue] = maxText(r.maxB);
     const int kMax = std::max({r.maxR, r.maxG, r.maxB});
 
     applyRedBoost(&corrected, in.redBoost);
     r.correctedImage = corrected;
 
     const ExposureAdvice advice = superviseExposure(kMax, r.stabilised);
-    t.warningLabel = advice.warning;
+    t[T::ExposureWarning] = advice.warning;
     r.exposureFactor = advice.factor;
 
     r.pairs[PairAll] = divergenceFromSize(r.sizeAll);
@@ -343,17 +343,17 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
     r.pairs[PairRB] = alignmentOf(r.centreR, r.centreB);
 
     if (!r.stabilised) {
-        t.warningRoiLabel = QString();
-        t.divValue = t.redDivValue = t.greenDivValue = t.blueDivValue = kProcessingText;
-        t.rgValue = t.bgValue = t.rbValue = kProcessingText;
+        t[T::RegionWarning] = QString();
+        for (int i = 0; i < PairCount; ++i) {
+            t[pairText(PairIndex(i))] = kProcessingText;
+        }
     } else {
-        t.divValue = divergenceText(r.pairs[PairAll]);
-        t.redDivValue = divergenceText(r.pairs[PairRed]);
-        t.greenDivValue = divergenceText(r.pairs[PairGreen]);
-        t.blueDivValue = divergenceText(r.pairs[PairBlue]);
-        t.rgValue = alignmentText(r.pairs[PairRG]);
-        t.bgValue = alignmentText(r.pairs[PairBG]);
-        t.rbValue = alignmentText(r.pairs[PairRB]);
+        for (int i = PairAll; i <= PairBlue; ++i) {
+            t[pairText(PairIndex(i))] = divergenceText(r.pairs[i]);
+        }
+        for (int i = PairRG; i <= PairRB; ++i) {
+            t[pairText(PairIndex(i))] = alignmentText(r.pairs[i]);
+        }
     }
     return r;
 }

@@ -8,9 +8,9 @@
 // the spot buttons (std::nullopt when none is checked), that corner's unmixCoef column (TL's
 // when none) and powerFactor, exposureUs, the red boost and whether a power calibration is
 // running, and calls process(). The result carries the seven pairs, the corrected image
-// (after the red boost) to show over the ROI, cornerSignal and the exact text of every
-// label; the window copies them to its widgets (the power labels and warningRoiLabel only
-// when their optional is set), and applies exposureFactor when automatic exposure is on.
+// (after the red boost) to show over the ROI, cornerSignal and every result text by what it
+// says; the window copies each to its label (the powers and the region warning only when
+// set), and applies exposureFactor when automatic exposure is on.
 // When a calibration is running it runs its calibration sample step with cornerSignal
 // before applying the exposure factor: the run's completion restores automatic exposure,
 // and the factor of that same frame then applies, as in the original order of the steps.
@@ -24,6 +24,7 @@
 #include "BeamAnalysis.h"
 #include "ColorCorrection.h"
 #include "MeasureTypes.h"
+#include "Results.h"
 #include "SpotSearch.h"
 #include "Stabilizer.h"
 
@@ -66,15 +67,6 @@ struct FrameInput {
     bool analysisProfiles = false; // profiles and their fits, for a plot
 };
 
-struct LabelTexts {
-    QString divValue, redDivValue, greenDivValue, blueDivValue;
-    QString rgValue, bgValue, rbValue;
-    QString maxRValue, maxGValue, maxBValue;
-    std::optional<QString> valuePowerRed, valuePowerGreen, valuePowerBlue, valuePowerTotal;
-    QString warningLabel;
-    std::optional<QString> warningRoiLabel; // cleared while the stabiliser fills
-};
-
 struct FrameResult {
     bool measured = false;   // false: crop too small, nothing to show or apply
     bool stabilised = false; // stabCount has reached stabDepth
@@ -90,8 +82,8 @@ struct FrameResult {
     std::optional<double> exposureFactor; // 1.1, 1.02, 0.94 or none
     QImage correctedImage;                // after the red boost, for display
     QImage stabilisedCrop;                // the crop as the stabiliser left it
-    LabelTexts labels;
-    BeamAnalysisResult analysis; // analysed == false when not asked for
+    ResultTexts texts;                    // every text is set but the powers and the region warning
+    BeamAnalysisResult analysis;          // analysed == false when not asked for
 };
 
 class FramePipeline {

@@ -6,6 +6,8 @@
 
 #include <QPoint>
 #include <QString>
+#include <array>
+#include <cstddef>
 #include <optional>
 
 namespace lumetra::measure {
@@ -19,6 +21,49 @@ inline const QString kExposureLowText =
     QStringLiteral("Exposure is low, the measure is not accurate");
 inline const QString kExposureTooHighText =
     QStringLiteral("Exposure too high, the measure is incorrect");
+
+// What each result text of a frame says. The window maps them to its labels, the offline
+// tool to its output keys; nothing here knows either. The first seven follow the order of
+// the result pairs (PairIndex).
+enum class ResultText {
+    DivergenceAll,
+    DivergenceRed,
+    DivergenceGreen,
+    DivergenceBlue,
+    AlignmentRG,
+    AlignmentBG,
+    AlignmentRB,
+    PeakRed,
+    PeakGreen,
+    PeakBlue,
+    PowerRed,
+    PowerGreen,
+    PowerBlue,
+    PowerTotal,
+    ExposureWarning,
+    RegionWarning,
+};
+constexpr int kResultTextCount = int(ResultText::RegionWarning) + 1;
+
+// The text of result pair `pair` (divergence or alignment).
+constexpr ResultText pairText(PairIndex pair) {
+    return ResultText(int(pair));
+}
+
+// The texts of one frame. An unset text means "leave what is shown": the powers of a frame
+// that serves a power calibration, the region warning once the stabiliser is full.
+class ResultTexts {
+public:
+    const std::optional<QString>& operator[](ResultText t) const { return m_texts[std::size_t(t)]; }
+    std::optional<QString>& operator[](ResultText t) { return m_texts[std::size_t(t)]; }
+    // The text, empty when unset.
+    QString text(ResultText t) const { return m_texts[std::size_t(t)].value_or(QString()); }
+    bool operator==(const ResultTexts& o) const { return m_texts == o.m_texts; }
+    bool operator!=(const ResultTexts& o) const { return m_texts != o.m_texts; }
+
+private:
+    std::array<std::optional<QString>, kResultTextCount> m_texts;
+};
 
 // Pixel size (w, h) to divergence in mrad; (-1, -1) stays the missing marker.
 MeasurePair divergenceFromSize(QPoint size);

@@ -1,7 +1,7 @@
 #include "UpdateCheck.h"
 
 #include "Log.h"
-#include "Paths.h"
+#include "Settings.h"
 #include "VersionFile.h"
 
 #include <QCryptographicHash>
@@ -15,7 +15,6 @@
 #include <QPointer>
 #include <QProcess>
 #include <QSaveFile>
-#include <QSettings>
 #include <QTimer>
 #include <memory>
 
@@ -325,8 +324,7 @@ UpdateConfig UpdateConfig::fromSettings() {
         if (url.isValid())
             config.server = url;
     }
-    QSettings settings(lumetra::paths::settingsFile(), QSettings::IniFormat);
-    const QString configured = settings.value(QStringLiteral("UpdateServer")).toString();
+    const QString configured = lumetra::settings::File().value(lumetra::settings::kUpdateServer);
     if (!configured.trimmed().isEmpty()) {
         const QUrl url = parseServerAddress(configured);
         if (url.isValid())

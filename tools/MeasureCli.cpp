@@ -337,23 +337,25 @@ struct LabelEntry {
     QString text;
 };
 
-std::array<LabelEntry, 15> labelEntries(const LabelTexts& t) {
-    auto v = [](const std::optional<QString>& s) { return s.value_or(QString()); };
-    return {{{"divValue", t.divValue},
-             {"redDivValue", t.redDivValue},
-             {"greenDivValue", t.greenDivValue},
-             {"blueDivValue", t.blueDivValue},
-             {"rgValue", t.rgValue},
-             {"bgValue", t.bgValue},
-             {"rbValue", t.rbValue},
-             {"maxRValue", t.maxRValue},
-             {"maxGValue", t.maxGValue},
-             {"maxBValue", t.maxBValue},
-             {"valuePowerRed", v(t.valuePowerRed)},
-             {"valuePowerGreen", v(t.valuePowerGreen)},
-             {"valuePowerBlue", v(t.valuePowerBlue)},
-             {"valuePowerTotal", v(t.valuePowerTotal)},
-             {"warningLabel", t.warningLabel}}};
+// The output keys are a published format: they keep the names the window's labels had
+// when the tool first wrote them. An unset text is written empty.
+std::array<LabelEntry, 15> labelEntries(const ResultTexts& t) {
+    using T = ResultText;
+    return {{{"divValue", t.text(T::DivergenceAll)},
+             {"redDivValue", t.text(T::DivergenceRed)},
+             {"greenDivValue", t.text(T::DivergenceGreen)},
+             {"blueDivValue", t.text(T::DivergenceBlue)},
+             {"rgValue", t.text(T::AlignmentRG)},
+             {"bgValue", t.text(T::AlignmentBG)},
+             {"rbValue", t.text(T::AlignmentRB)},
+             {"maxRValue", t.text(T::PeakRed)},
+             {"maxGValue", t.text(T::PeakGreen)},
+             {"maxBValue", t.text(T::PeakBlue)},
+             {"valuePowerRed", t.text(T::PowerRed)},
+             {"valuePowerGreen", t.text(T::PowerGreen)},
+             {"valuePowerBlue", t.text(T::PowerBlue)},
+             {"valuePowerTotal", t.text(T::PowerTotal)},
+             {"warningLabel", t.text(T::ExposureWarning)}}};
 }
 
 QString formatJson(int frame, const FrameResult& r) {
@@ -365,7 +367,7 @@ QString formatJson(int frame, const FrameResult& r) {
                          shortest(*r.totalPower));
     }
     QString labels;
-    for (const LabelEntry& e : labelEntries(r.labels)) {
+    for (const LabelEntry& e : labelEntries(r.texts)) {
         if (!labels.isEmpty()) {
             labels += QStringLiteral(", ");
         }
@@ -392,7 +394,7 @@ QString formatText(int frame, const FrameResult& r) {
     QString s = QStringLiteral("frame %1%2\n")
                     .arg(frame)
                     .arg(r.stabilised ? QString() : QStringLiteral(" (stabiliser filling)"));
-    for (const LabelEntry& e : labelEntries(r.labels)) {
+    for (const LabelEntry& e : labelEntries(r.texts)) {
         s += QStringLiteral("  %1: %2\n").arg(QLatin1String(e.name), e.text);
     }
     s += QStringLiteral("  exposureFactor: %1\n")

@@ -7,6 +7,8 @@
 #include "BasCam.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "Settings.h"
+#include "Version.h"
 
 #include <QAction>
 #include <QApplication>
@@ -57,15 +59,16 @@ int main(int argc, char** argv) {
     QDir::setCurrent(dir.path());
     writeHead();
     {
-        QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-        s.setValue(QStringLiteral("Last_Version/Version"), 104);
-        s.setValue(QStringLiteral("UpdateServer"), QStringLiteral("http://127.0.0.1:9"));
-        s.setValue(QStringLiteral("expo"), 1000.0);
-        s.setValue(QStringLiteral("autoexpo"), false);
-        s.setValue(QStringLiteral("Stab"), 8);
+        namespace st = lumetra::settings;
+        st::File s;
+        s.setValue(st::kNotesVersion, lumetra::kVersion);
+        s.setValue(st::kUpdateServer, QStringLiteral("http://127.0.0.1:9"));
+        s.setValue(st::kExpo, 1000.0f);
+        s.setValue(st::kAutoExpo, false);
+        s.setValue(st::kStab, 8);
         // The largest region the window keeps on a 1200-row sensor: it must end inside the
         // last row, so 1199 rows high.
-        s.setValue(QStringLiteral("rect"), QRect(360, 0, 1200, 1199));
+        s.setValue(st::kRect, QRect(360, 0, 1200, 1199));
     }
     // Any box (a missing calibration file) is answered at once.
     QTimer boxes;

@@ -36,8 +36,7 @@ using testsupport::todaysLog;
 using windowtest::writeText;
 
 void notesAlreadySeen() {
-    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-    s.setValue(QStringLiteral("Last_Version/Version"), 104);
+    testsupport::storeSettings({});
 }
 
 // A small head without frame-rate limit; its file name depends on this serial.

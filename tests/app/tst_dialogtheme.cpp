@@ -12,7 +12,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
-#include <QSettings>
 
 namespace {
 
@@ -47,8 +46,7 @@ class TstDialogTheme : public QObject {
 private slots:
     void childDialogsAreReadable() {
         testsupport::TempWorkDir dir;
-        QSettings(QStringLiteral("basini.ini"), QSettings::IniFormat)
-            .setValue(QStringLiteral("Last_Version/Version"), 104);
+        testsupport::storeSettings({});
         MainWindow window;
         window.show();
 

@@ -6,7 +6,9 @@
 #include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "Settings.h"
 #include "TestSupport.h"
+#include "Version.h"
 #include "WindowTestKit.h"
 
 #include <QApplication>
@@ -28,18 +30,9 @@ using testsupport::todaysLog;
 using windowtest::openFirstCamera;
 using windowtest::writeText;
 
-// Settings as an earlier run would have left them; the notes of this version were seen.
-void storeSettings(const QVariantMap& values, bool notesSeen = true) {
-    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-    for (auto it = values.begin(); it != values.end(); ++it)
-        s.setValue(it.key(), it.value());
-    if (notesSeen)
-        s.setValue(QStringLiteral("Last_Version/Version"), 104);
-}
-
+using testsupport::storeSettings;
 QVariant stored(const QString& key) {
-    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-    return s.value(key);
+    return testsupport::storedSetting(key);
 }
 
 // One simulated head in the working directory, small so that streaming is cheap.
@@ -74,7 +67,7 @@ private slots:
             Ui::MainWindow* ui = w.form();
             // The notes came before the window was shown, and the version is stored.
             QCOMPARE(answer.titles(), QStringList{kNotesTitle});
-            QCOMPARE(stored("Last_Version/Version").toInt(), 104);
+            QCOMPARE(stored("Last_Version/Version").toInt(), lumetra::kVersion);
 
             QCOMPARE(w.size(), QSize(1100, 850));
             QCOMPARE(w.pos(), QPoint(avail.width() / 2 - 550, avail.height() / 2 - 425));
@@ -131,14 +124,11 @@ private slots:
     void notesAgainAfterVersionChangeOrLoss() {
         testsupport::TempWorkDir dir;
         testsupport::ModalAnswerer answer;
-        storeSettings({{"Last_Version/Version", 103}}, false);
+        storeSettings({{"Last_Version/Version", lumetra::kVersion - 1}}, false);
         { MainWindow w; }
         QCOMPARE(answer.titles(), QStringList{kNotesTitle});
-        QCOMPARE(stored("Last_Version/Version").toInt(), 104);
-        {
-            QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-            s.remove(QStringLiteral("Last_Version"));
-        }
+        QCOMPARE(stored("Last_Version/Version").toInt(), lumetra::kVersion);
+        lumetra::settings::File().remove(lumetra::settings::kNotesVersion);
         { MainWindow w; }
         { MainWindow w; }
         QCOMPARE(answer.titles(), (QStringList{kNotesTitle, kNotesTitle}));
@@ -302,8 +292,9 @@ private slots:
         QFETCH(int, slider);
         testsupport::TempWorkDir dir;
         testsupport::ModalAnswerer answer;
-        writeText("basini.ini",
-                  "[General]\nexpo=2500\nSelButton=TL\n" + ini + "\n[Last_Version]\nVersion=104\n");
+        writeText(lumetra::settings::fileName(),
+                  "[General]\nexpo=2500\nSelButton=TL\n" + ini +
+                      "\n[Last_Version]\nVersion=" + QByteArray::number(lumetra::kVersion) + "\n");
         const QRect avail = QGuiApplication::primaryScreen()->availableGeometry();
         {
             MainWindow w;
@@ -347,12 +338,13 @@ private slots:
             QByteArray junk;
             for (int i = 0; i < 4096; ++i)
                 junk.append(char((i * 7919 + 13) % 256));
-            writeText("basini.ini", junk);
+            writeText(lumetra::settings::fileName(), junk);
         } else if (how == "folder") {
-            QVERIFY(QDir().mkdir("basini.ini"));
+            QVERIFY(QDir().mkdir(lumetra::settings::fileName()));
         } else {
             storeSettings({{"Stab", 5}});
-            QVERIFY(QFile::setPermissions("basini.ini", QFile::ReadOwner | QFile::ReadUser));
+            QVERIFY(QFile::setPermissions(lumetra::settings::fileName(),
+                                          QFile::ReadOwner | QFile::ReadUser));
         }
         {
             MainWindow w;
@@ -364,13 +356,14 @@ private slots:
             w.form()->imgStabSlider->setValue(6);
         }
         if (how == "garbage") {
-            QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
+            const lumetra::settings::File s;
             QCOMPARE(s.status(), QSettings::NoError);
-            QCOMPARE(s.value("Stab").toInt(), 6);
-            QCOMPARE(s.value("Last_Version/Version").toInt(), 104);
+            QCOMPARE(s.value(lumetra::settings::kStab), 6);
+            QCOMPARE(s.value(lumetra::settings::kNotesVersion), lumetra::kVersion);
         }
         if (how == "readonly")
-            QFile::setPermissions("basini.ini", QFile::ReadOwner | QFile::WriteOwner);
+            QFile::setPermissions(lumetra::settings::fileName(),
+                                  QFile::ReadOwner | QFile::WriteOwner);
     }
 
     void cameraListWithAndWithoutTheSimulatedHead() {

@@ -13,6 +13,7 @@
 #include "BasCam.h"
 #include "FakeCamera.h"
 #include "Log.h"
+#include "Settings.h"
 #include "TestSupport.h"
 #include "aravis/AravisTransport.h"
 
@@ -298,10 +299,7 @@ private slots:
 #ifdef LUMETRA_ARAVIS_TEST_WINDOW
     void windowListsCameraAndShowsNoTemperature() {
         testsupport::ModalAnswerer answer;
-        {
-            QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-            s.setValue(QStringLiteral("Last_Version/Version"), 104);
-        }
+        testsupport::storeSettings({});
         MainWindow w;
         startWorker();
         QComboBox* list = w.form()->listCamComboBox;
@@ -355,12 +353,8 @@ private slots:
     // again once it is back.
     void windowReportsAKilledCameraAndClosesFast() {
         testsupport::ModalAnswerer answer;
-        {
-            QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-            s.clear();
-            s.setValue(QStringLiteral("Last_Version/Version"), 104);
-            s.setValue(QStringLiteral("expo"), 5000.0);
-        }
+        QFile::remove(lumetra::settings::fileName());
+        testsupport::storeSettings({{QStringLiteral("expo"), 5000.0}});
         auto w = std::make_unique<MainWindow>();
         // A temperature read in flight when the camera dies holds the GUI thread for the
         // 2.5 s of Aravis's register retries; without the watch the timing is the stream's.
@@ -416,10 +410,9 @@ private slots:
         w.reset();
         QVERIFY2(closing.elapsed() < 2000 * testsupport::timeScale(),
                  qPrintable(QString::number(closing.elapsed())));
-        QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-        QCOMPARE(s.value(QStringLiteral("expo")).toDouble(), 5000.0);
+        QCOMPARE(testsupport::storedSetting(QStringLiteral("expo")).toDouble(), 5000.0);
         for (const char* key : {"width", "height", "posX", "posY"})
-            QVERIFY2(!s.contains(QLatin1String(key)), key);
+            QVERIFY2(!testsupport::storedSetting(QLatin1String(key)).isValid(), key);
     }
 
 #endif

@@ -63,10 +63,7 @@ lumetra::sim::HeadConfig readHead() {
 }
 
 void storeSettings(const QVariantMap& keys) {
-    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-    s.setValue(QStringLiteral("Last_Version/Version"), 104);
-    for (auto it = keys.begin(); it != keys.end(); ++it)
-        s.setValue(it.key(), it.value());
+    testsupport::storeSettings(keys);
 }
 
 QVariantMap quietHead(int width, int height) {

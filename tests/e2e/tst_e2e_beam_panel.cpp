@@ -8,7 +8,6 @@
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QMenu>
-#include <QSettings>
 #include <QTest>
 
 using namespace e2e;
@@ -119,10 +118,7 @@ private slots:
             std::unique_ptr<QMenu> menu(w->createPopupMenu());
             QVERIFY(menu && menu->actions().contains(w->beamAnalysisDock()->toggleViewAction()));
         }
-        QCOMPARE(QSettings(QStringLiteral("basini.ini"), QSettings::IniFormat)
-                     .value(QStringLiteral("BeamAnalysis"))
-                     .toBool(),
-                 false);
+        QCOMPARE(testsupport::storedSetting(QStringLiteral("BeamAnalysis")).toBool(), false);
         {
             auto w = openWindow();
             QVERIFY(w->beamAnalysisDock()->isHidden());

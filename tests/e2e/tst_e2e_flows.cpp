@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QSettings>
 #include <QTest>
 #include <QTimer>
 
@@ -31,7 +30,7 @@ QVariantMap streamingSettings() {
 }
 
 QVariant readSetting(const QString& key) {
-    return QSettings(QStringLiteral("basini.ini"), QSettings::IniFormat).value(key);
+    return testsupport::storedSetting(key);
 }
 
 void verifyNoNegativeCameraValue() {

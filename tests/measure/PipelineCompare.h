@@ -82,31 +82,12 @@ inline QString difference(const FrameResult& f, const FrameResult& r) {
     if (!sameImage(f.correctedImage, r.correctedImage)) {
         return "corrected image";
     }
-    const auto& a = f.labels;
-    const auto& b = r.labels;
-    const QString names[] = {"divValue",  "redDivValue", "greenDivValue", "blueDivValue",
-                             "rgValue",   "bgValue",     "rbValue",       "maxRValue",
-                             "maxGValue", "maxBValue",   "warningLabel"};
-    const QString fa[] = {a.divValue,  a.redDivValue, a.greenDivValue, a.blueDivValue,
-                          a.rgValue,   a.bgValue,     a.rbValue,       a.maxRValue,
-                          a.maxGValue, a.maxBValue,   a.warningLabel};
-    const QString fb[] = {b.divValue,  b.redDivValue, b.greenDivValue, b.blueDivValue,
-                          b.rgValue,   b.bgValue,     b.rbValue,       b.maxRValue,
-                          b.maxGValue, b.maxBValue,   b.warningLabel};
-    for (int i = 0; i < 11; ++i) {
-        if (fa[i] != fb[i]) {
-            return QStringLiteral("%1: \"%2\" vs \"%3\"").arg(names[i], fa[i], fb[i]);
-        }
-    }
-    const std::optional<QString> oa[] = {a.valuePowerRed, a.valuePowerGreen, a.valuePowerBlue,
-                                         a.valuePowerTotal, a.warningRoiLabel};
-    const std::optional<QString> ob[] = {b.valuePowerRed, b.valuePowerGreen, b.valuePowerBlue,
-                                         b.valuePowerTotal, b.warningRoiLabel};
-    for (int i = 0; i < 5; ++i) {
-        if (oa[i] != ob[i]) {
-            return QStringLiteral("optional label %1: %2 vs %3")
+    for (int i = 0; i < lumetra::measure::kResultTextCount; ++i) {
+        const auto t = lumetra::measure::ResultText(i);
+        if (f.texts[t] != r.texts[t]) {
+            return QStringLiteral("text %1: %2 vs %3")
                 .arg(i)
-                .arg(optText(oa[i]), optText(ob[i]));
+                .arg(optText(f.texts[t]), optText(r.texts[t]));
         }
     }
     return {};

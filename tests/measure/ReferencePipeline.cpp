@@ -262,31 +262,36 @@ FrameResult ReferencePipeline::process(const FrameInput& in) {
     r.cornerSignal[1] = float(M[3] * double(SR) + M[4] * double(SG) + M[5] * double(SB));
     r.cornerSignal[2] = float(M[6] * double(SR) + M[7] * double(SG) + M[8] * double(SB));
 
-    auto& t = r.labels;
+    using T = lumetra::measure::ResultText;
+    auto& t = r.texts;
     if (in.stabCount < in.stabDepth) {
-        t.valuePowerRed = "Processing...";
-        t.valuePowerGreen = "Processing...";
-        t.valuePowerBlue = "Processing...";
-        t.valuePowerTotal = "Processing...";
+        t[T::PowerRed] = "Processing...";
+        t[T::PowerGreen] = "Processing...";
+        t[T::PowerBlue] = "Processing...";
+        t[T::PowerTotal] = "Processing...";
     } else if (!in.calibrationRunning) {
         std::array<double, 3> p;
         for (int c = 0; c < 3; ++c) {
             float perUs = r.cornerSignal[c] / in.exposureUs;
             p[c] = perUs / in.powerFactor[c];
         }
-        t.valuePowerRed = p[0] > 0.05 ? f2(p[0]) + " W" : QString("Low");
-        t.valuePowerGreen = p[1] > 0.05 ? f2(p[1]) + " W" : QString("Low");
-        t.valuePowerBlue = p[2] > 0.05 ? f2(p[2]) + " W" : QString("Low");
+        t[T::PowerRed] = p[0] > 0.05 ? f2(p[0]) + " W" : QString("Low");
+        t[T::PowerGreen] = p[1] > 0.05 ? f2(p[1]) + " W" : QString("Low");
+        t[T::PowerBlue] = p[2] > 0.05 ? f2(p[2]) + " W" : QString("Low");
         double total = p[0] + p[1] + p[2];
-        t.valuePowerTotal = total > 0.15 ? f2(total) + " W" : QString("Low");
+        t[T::PowerTotal] = total > 0.15 ? f2(total) + " W" : QString("Low");
         r.power = p;
         r.totalPower = total;
     }
 
+    QString peak[3];
     measureSpot(corrected, 0, &r.maxAll, nullptr, &r.sizeAll, nullptr);
-    measureSpot(corrected, 1, &r.maxR, &r.centreR, &r.sizeR, &t.maxRValue);
-    measureSpot(corrected, 2, &r.maxG, &r.centreG, &r.sizeG, &t.maxGValue);
-    measureSpot(corrected, 3, &r.maxB, &r.centreB, &r.sizeB, &t.maxBValue);
+    measureSpot(corrected, 1, &r.maxR, &r.centreR, &r.sizeR, &peak[0]);
+    measureSpot(corrected, 2, &r.maxG, &r.centreG, &r.sizeG, &peak[1]);
+    measureSpot(corrected, 3, &r.maxB, &r.centreB, &r.sizeB, &peak[2]);
+    t[T::PeakRed] = peak[0];
+    t[T::PeakGreen] = peak[1];
+    t[T::PeakBlue] = peak[2];
     int K = r.maxR;
     if (r.maxG > K) {
         K = r.maxG;
@@ -305,20 +310,20 @@ FrameResult ReferencePipeline::process(const FrameInput& in) {
     r.correctedImage = corrected;
 
     if (in.stabCount < in.stabDepth || K <= 15) {
-        t.warningLabel = "";
+        t[T::ExposureWarning] = "";
     } else if (K <= 19) {
-        t.warningLabel = "Exposure too low, the measure is incorrect";
+        t[T::ExposureWarning] = "Exposure too low, the measure is incorrect";
         r.exposureFactor = 1.1;
     } else if (K <= 134) {
-        t.warningLabel = "Exposure is low, the measure is not accurate";
+        t[T::ExposureWarning] = "Exposure is low, the measure is not accurate";
         r.exposureFactor = 1.1;
     } else if (K <= 209) {
-        t.warningLabel = "";
+        t[T::ExposureWarning] = "";
         r.exposureFactor = 1.02;
     } else if (K <= 249) {
-        t.warningLabel = "";
+        t[T::ExposureWarning] = "";
     } else {
-        t.warningLabel = "Exposure too high, the measure is incorrect";
+        t[T::ExposureWarning] = "Exposure too high, the measure is incorrect";
         r.exposureFactor = 0.94;
     }
 
@@ -331,17 +336,18 @@ FrameResult ReferencePipeline::process(const FrameInput& in) {
     r.pairs[6] = alignment(r.centreR, r.centreB);
 
     if (in.stabCount < in.stabDepth) {
-        t.warningRoiLabel = "";
-        t.divValue = t.redDivValue = t.greenDivValue = t.blueDivValue = "Processing...";
-        t.rgValue = t.bgValue = t.rbValue = "Processing...";
+        t[T::RegionWarning] = "";
+        t[T::DivergenceAll] = t[T::DivergenceRed] = "Processing...";
+        t[T::DivergenceGreen] = t[T::DivergenceBlue] = "Processing...";
+        t[T::AlignmentRG] = t[T::AlignmentBG] = t[T::AlignmentRB] = "Processing...";
     } else {
-        t.divValue = divText(r.pairs[0]);
-        t.redDivValue = divText(r.pairs[1]);
-        t.greenDivValue = divText(r.pairs[2]);
-        t.blueDivValue = divText(r.pairs[3]);
-        t.rgValue = alignText(r.pairs[4]);
-        t.bgValue = alignText(r.pairs[5]);
-        t.rbValue = alignText(r.pairs[6]);
+        t[T::DivergenceAll] = divText(r.pairs[0]);
+        t[T::DivergenceRed] = divText(r.pairs[1]);
+        t[T::DivergenceGreen] = divText(r.pairs[2]);
+        t[T::DivergenceBlue] = divText(r.pairs[3]);
+        t[T::AlignmentRG] = alignText(r.pairs[4]);
+        t[T::AlignmentBG] = alignText(r.pairs[5]);
+        t[T::AlignmentRB] = alignText(r.pairs[6]);
     }
     return r;
 }

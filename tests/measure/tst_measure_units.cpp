@@ -18,6 +18,7 @@
 #include <random>
 
 using namespace lumetra::measure;
+using T = lumetra::measure::ResultText;
 
 namespace {
 
@@ -255,8 +256,8 @@ private slots:
             const FrameResult r = pipe.process(in);
             QVERIFY(!r.measured);
             QVERIFY(r.correctedImage.isNull());
-            QVERIFY(r.labels.divValue.isEmpty());
-            QVERIFY(!r.labels.valuePowerRed.has_value());
+            QVERIFY(!r.texts[T::DivergenceAll]);
+            QVERIFY(!r.texts[T::PowerRed].has_value());
         }
         const FrameResult r = pipe.process(identityInput(filled(11, 11, 90, 90, 90)));
         QVERIFY(r.measured);
@@ -460,40 +461,40 @@ private slots:
             QVERIFY(r.measured);
             if (count < 3) {
                 QVERIFY(!r.stabilised);
-                QCOMPARE(r.labels.divValue, QString("Processing..."));
-                QCOMPARE(r.labels.rbValue, QString("Processing..."));
-                QCOMPARE(*r.labels.valuePowerTotal, QString("Processing..."));
-                QCOMPARE(*r.labels.warningRoiLabel, QString());
+                QCOMPARE(r.texts.text(T::DivergenceAll), QString("Processing..."));
+                QCOMPARE(r.texts.text(T::AlignmentRB), QString("Processing..."));
+                QCOMPARE(*r.texts[T::PowerTotal], QString("Processing..."));
+                QCOMPARE(*r.texts[T::RegionWarning], QString());
                 QVERIFY(!r.power);
                 QVERIFY(!r.exposureFactor);
-                QCOMPARE(r.labels.maxRValue, QString("94%")); // peak levels show at once
+                QCOMPARE(r.texts.text(T::PeakRed), QString("94%")); // peak levels show at once
             } else {
                 QVERIFY(r.stabilised);
-                QVERIFY(!r.labels.warningRoiLabel);
+                QVERIFY(!r.texts[T::RegionWarning]);
                 // 25 x 20 square: FWHM box 23 x 18 pixels.
-                QCOMPARE(r.labels.redDivValue, QString("0.21 x 0.16 [0.18]"));
-                QCOMPARE(r.labels.rgValue, QString("0.00 x 0.00"));
-                QCOMPARE(r.labels.bgValue, QString("N/A"));
-                QCOMPARE(r.labels.maxBValue, QString("N/A"));
+                QCOMPARE(r.texts.text(T::DivergenceRed), QString("0.21 x 0.16 [0.18]"));
+                QCOMPARE(r.texts.text(T::AlignmentRG), QString("0.00 x 0.00"));
+                QCOMPARE(r.texts.text(T::AlignmentBG), QString("N/A"));
+                QCOMPARE(r.texts.text(T::PeakBlue), QString("N/A"));
                 // 500 pixels * 240 / 1000 us / 100 = 1.2 W; green 500 * 100 / 1000 / 50 = 1.
-                QCOMPARE(*r.labels.valuePowerRed, QString("1.20 W"));
-                QCOMPARE(*r.labels.valuePowerGreen, QString("1.00 W"));
-                QCOMPARE(*r.labels.valuePowerBlue, QString("Low"));
-                QCOMPARE(*r.labels.valuePowerTotal, QString("2.20 W"));
-                QCOMPARE(r.labels.warningLabel, QString());
+                QCOMPARE(*r.texts[T::PowerRed], QString("1.20 W"));
+                QCOMPARE(*r.texts[T::PowerGreen], QString("1.00 W"));
+                QCOMPARE(*r.texts[T::PowerBlue], QString("Low"));
+                QCOMPARE(*r.texts[T::PowerTotal], QString("2.20 W"));
+                QCOMPARE(r.texts.text(T::ExposureWarning), QString());
                 QVERIFY(!r.exposureFactor); // K = 240
             }
         }
         in.powerFactor = {100.0, 0.0, 10.0};
         const FrameResult noFactor = pipe.process(in);
-        QCOMPARE(*noFactor.labels.valuePowerRed, QString("1.20 W"));
-        QCOMPARE(*noFactor.labels.valuePowerGreen, QString("N/A"));
-        QCOMPARE(*noFactor.labels.valuePowerTotal, QString("N/A"));
+        QCOMPARE(*noFactor.texts[T::PowerRed], QString("1.20 W"));
+        QCOMPARE(*noFactor.texts[T::PowerGreen], QString("N/A"));
+        QCOMPARE(*noFactor.texts[T::PowerTotal], QString("N/A"));
         QVERIFY(std::isnan(*noFactor.totalPower));
         QVERIFY(!noFactor.powerNote.isEmpty());
         in.calibrationRunning = true;
         const FrameResult cal = pipe.process(in);
-        QVERIFY(!cal.labels.valuePowerRed && !cal.labels.valuePowerTotal);
+        QVERIFY(!cal.texts[T::PowerRed] && !cal.texts[T::PowerTotal]);
         QVERIFY(!cal.power);
         QCOMPARE(cal.cornerSignal[0], 500.0f * 240.0f);
     }

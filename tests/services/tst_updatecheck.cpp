@@ -1,6 +1,7 @@
 // The update check end to end against a real HTTP server on 127.0.0.1: what is logged,
 // what the user is asked, what lands in sw_fw and whether the installer starts.
 
+#include "Settings.h"
 #include "TestHttpServer.h"
 #include "TestSupport.h"
 #include "UpdateCheck.h"
@@ -625,8 +626,7 @@ void TstUpdateCheck::serverAddressFromSettings() {
         qputenv("LUMETRA_UPDATE_SERVER", environment.toUtf8());
     QCOMPARE(defaultUpdateServer(), QStringLiteral("https://www.varnelle.fr"));
     if (!configured.isNull()) {
-        QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-        s.setValue(QStringLiteral("UpdateServer"), configured);
+        lumetra::settings::File().setValue(lumetra::settings::kUpdateServer, configured);
     }
     QCOMPARE(UpdateConfig::fromSettings().server, QUrl(expected));
     const UpdateConfig defaults;

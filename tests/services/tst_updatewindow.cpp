@@ -14,7 +14,6 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScreen>
-#include <QSettings>
 
 namespace {
 
@@ -112,10 +111,8 @@ void TstUpdateWindow::cleanup() {
 }
 
 void TstUpdateWindow::writeSettings(const QUrl& server) {
-    QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-    s.setValue(QStringLiteral("UpdateServer"), server.toString());
     // The release notes of this version were seen already: no notes dialog at start.
-    s.setValue(QStringLiteral("Last_Version/Version"), 104);
+    testsupport::storeSettings({{QStringLiteral("UpdateServer"), server.toString()}});
 }
 
 void TstUpdateWindow::savedInstallerIsShownAndItsFolderOpened() {

@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
 #include "Log.h"
+#include "Settings.h"
+#include "Version.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -132,6 +134,18 @@ QString readTextFile(const QString& path) {
 bool writeTextFile(const QString& path, const QByteArray& text) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size();
+}
+
+void storeSettings(const QVariantMap& entries, bool notesSeen) {
+    lumetra::settings::File s;
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+        s.setEntry(it.key(), it.value());
+    if (notesSeen)
+        s.setValue(lumetra::settings::kNotesVersion, lumetra::kVersion);
+}
+
+QVariant storedSetting(const QString& key) {
+    return lumetra::settings::File().entry(key);
 }
 
 QString todaysLog() {

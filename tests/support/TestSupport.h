@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QVariant>
 #include <functional>
 
 class QWidget;
@@ -76,6 +77,12 @@ QString readTextFile(const QString& path);
 bool writeTextFile(const QString& path, const QByteArray& text);
 // The log file the program writes today (in the current directory).
 QString todaysLog();
+
+// basini.ini as an earlier run would leave it: the given entries (key paths as the file
+// names them) and, unless told otherwise, the notes of this version already seen.
+void storeSettings(const QVariantMap& entries, bool notesSeen = true);
+// One entry of basini.ini, invalid when absent.
+QVariant storedSetting(const QString& key);
 
 // Processes events until pred() is true or timeoutMs passed (times the environment's
 // LUMETRA_TEST_TIME_SCALE, for sanitizer builds); returns pred().

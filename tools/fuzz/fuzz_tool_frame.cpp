@@ -17,7 +17,8 @@ using namespace lumetra::measure;
 namespace {
 
 bool finiteText(const QString& s) {
-    return !s.contains(QLatin1String("inf")) && !s.contains(QLatin1String("nan"), Qt::CaseInsensitive);
+    return !s.contains(QLatin1String("inf")) &&
+           !s.contains(QLatin1String("nan"), Qt::CaseInsensitive);
 }
 
 } // namespace
@@ -47,9 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (frame.width() <= 10 || frame.height() <= 10)
         return 0; // the tool refuses these before measuring
     FrameInput in;
-    in.crop = frame.copy(0, 0, std::min(frame.width(), kMaxRoiSide),
-                         std::min(frame.height(), kMaxRoiSide))
-                  .convertToFormat(QImage::Format_RGB888);
+    in.crop =
+        frame
+            .copy(0, 0, std::min(frame.width(), kMaxRoiSide), std::min(frame.height(), kMaxRoiSide))
+            .convertToFormat(QImage::Format_RGB888);
     in.stabDepth = 1;
     in.stabCount = 1;
     in.corner = Corner::BR;
@@ -59,11 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (double p : *r.power)
             if (!std::isfinite(p))
                 std::abort();
-    const LabelTexts& t = r.labels;
-    for (const QString& s : {t.divValue, t.rgValue, t.maxRValue, t.warningLabel,
-                             t.valuePowerRed.value_or(QString()),
-                             t.valuePowerTotal.value_or(QString())})
-        if (!finiteText(s))
+    for (int i = 0; i < kResultTextCount; ++i)
+        if (!finiteText(r.texts.text(ResultText(i))))
             std::abort();
     return 0;
 }
