@@ -13,6 +13,8 @@
 #include "BasCam.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "Settings.h"
+#include "Version.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,7 +22,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -92,9 +93,10 @@ int main(int argc, char** argv) {
                 QStringLiteral("_calibration_40400001.kvtcal"));
     plugHead(0);
     {
-        QSettings s(QStringLiteral("basini.ini"), QSettings::IniFormat);
-        s.setValue(QStringLiteral("Last_Version/Version"), 104);
-        s.setValue(QStringLiteral("UpdateServer"), QStringLiteral("http://127.0.0.1:9"));
+        namespace st = lumetra::settings;
+        st::File s;
+        s.setValue(st::kNotesVersion, lumetra::kVersion);
+        s.setValue(st::kUpdateServer, QStringLiteral("http://127.0.0.1:9"));
     }
 
     // Boxes (the loss notice) are answered at once, as a user would.
