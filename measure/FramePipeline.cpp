@@ -168,8 +168,7 @@ void addSums(ChannelSums* to, const ChannelSums& s) {
 }
 } // namespace
 
-void FramePipeline::startAnalysis(const RowView& crop, const FrameInput& in, int framesInMax,
-                                  QList<QFuture<void>>* tasks) {
+void FramePipeline::startAnalysis(const RowView& crop, const FrameInput& in, int framesInMax) {
     m_analysing = in.analyse && m_current;
     if (!m_analysing) {
         return;
@@ -182,10 +181,6 @@ void FramePipeline::startAnalysis(const RowView& crop, const FrameInput& in, int
     a.profiles = in.analysisProfiles;
     a.frames = framesInMax;
     m_analyzer.begin(crop, a);
-    tasks->append(runTask([this] { m_analyzer.floors(); }));
-    for (int p = 0; p < BeamAnalyzer::kTableParts; ++p) {
-        tasks->append(runTask([this, p] { m_analyzer.tablePart(p); }));
-    }
 }
 
 FrameResult FramePipeline::process(FrameInput input) {
@@ -218,9 +213,6 @@ FrameResult FramePipeline::process(FrameInput input) {
             }));
     }
     join(m_wait, bands);
-    // The beam analysis reads the stabilised crop beside the rows across band borders.
-    QList<QFuture<void>> analysis;
-    startAnalysis(rows, input, std::min(m_framesStabilised, depthOf(input)), &analysis);
     ChannelSums sums{};
     for (int b = 0; b < Stabilizer::kBands; ++b) {
         addSums(&sums, partSums[b]);
@@ -230,7 +222,7 @@ FrameResult FramePipeline::process(FrameInput input) {
             addSums(&sums, correctRows(rows, input.unmix, shift, out, &m_planes, ownEnd[b], to));
         }
     }
-    join(m_wait, analysis);
+    startAnalysis(rows, input, std::min(m_framesStabilised, depthOf(input)));
     FrameResult r = measure(input, sums);
     r.stabilisedCrop = crop;
     return r;
@@ -255,9 +247,8 @@ FrameResult FramePipeline::computeMeasures(const QImage& stabilisedCrop, const F
                                           (p + 1) * h / kParts);
             }));
         }
-        // The beam analysis only reads the crop, like the correction.
-        startAnalysis(rows, in, std::clamp(in.stabCount, 1, depthOf(in)), &parts);
         join(m_wait, parts);
+        startAnalysis(rows, in, std::clamp(in.stabCount, 1, depthOf(in)));
         for (const ChannelSums& part : partSums) {
             addSums(&sums, part);
         }
@@ -299,11 +290,8 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
         }
     }
 
-    if (m_analysing) {
-        m_analyzer.corrections();
-    }
-
-    // Spot search, one task per selector, beside the beam analysis's channels.
+    // Spot search, one task per selector, beside the first phase of the beam analysis (it
+    // only reads the crop); then the analysis's channels.
     {
         QList<QFuture<void>> spots;
         const SpotPlanes& img = m_planes;
@@ -312,15 +300,22 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
         spots.append(runTask([&] { MeasureSpot(img, SpotGreen, &r.maxG, &r.centreG, &r.sizeG); }));
         spots.append(runTask([&] { MeasureSpot(img, SpotBlue, &r.maxB, &r.centreB, &r.sizeB); }));
         if (m_analysing) {
-            for (int c = 0; c < 3; ++c) {
-                spots.append(runTask([this, c] { m_analyzer.channel(c); }));
+            spots.append(runTask([this] { m_analyzer.floors(); }));
+            for (int p = 0; p < BeamAnalyzer::kTableParts; ++p) {
+                spots.append(runTask([this, p] { m_analyzer.tablePart(p); }));
             }
         }
         join(m_wait, spots);
-        if (m_analysing) {
-            m_analysing = false;
-            r.analysis = m_analyzer.finish();
+    }
+    if (m_analysing) {
+        m_analysing = false;
+        m_analyzer.corrections();
+        QList<QFuture<void>> channels;
+        for (int c = 0; c < 3; ++c) {
+            channels.append(runTask([this, c] { m_analyzer.channel(c); }));
         }
+        join(m_wait, channels);
+        r.analysis = m_analyzer.finish();
     }
     t[T::PeakRed] = maxText(r.maxR);
     t[T::PeakGreen] = maxText(r.maxG);

@@ -108,11 +108,10 @@ private:
     // The measures once the current corrected image and planes are filled; `sums` are the
     // raw channel sums of the correction.
     FrameResult measure(const FrameInput& in, const ChannelSums& sums);
-    // Starts the beam analysis's first phase on the crop (stabilised, RGB888 within the
-    // history size, its pixels the maximum of `framesInMax` frames) as tasks, when asked
-    // for and the crop has a corrected image; measure() finishes it.
-    void startAnalysis(const RowView& crop, const FrameInput& in, int framesInMax,
-                       QList<QFuture<void>>* tasks);
+    // Begins the beam analysis of the crop (stabilised, RGB888 within the history size, its
+    // pixels the maximum of `framesInMax` frames; untouched until measure() returns), when
+    // asked for and the crop has a corrected image; measure() runs it.
+    void startAnalysis(const RowView& crop, const FrameInput& in, int framesInMax);
     static int depthOf(const FrameInput& in);
 
     Stabilizer m_stab;
@@ -120,7 +119,7 @@ private:
     QImage* m_current = nullptr;       // the one of this frame
     SpotPlanes m_planes; // selector planes of the corrected image, reused frame to frame
     BeamAnalyzer m_analyzer;
-    bool m_analysing = false;   // the analyzer's first phase ran on this frame's crop
+    bool m_analysing = false;   // the analyzer has begun on this frame's crop
     int m_framesStabilised = 0; // frames through the stabiliser: how many its maximum holds
     Waiter m_wait;
 };
