@@ -10,6 +10,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <cmath>
+#include <thread>
+
 #include "BasCam.h"
 #include "FakeCamera.h"
 #include "Log.h"
@@ -294,6 +298,39 @@ private slots:
         // FpgaCore sensor reads 47.5, its default one 38.25.
         QCOMPARE(cam.temperature(), 47.5f);
         QCOMPARE(cam.serialNumber(), kColourSerial.toInt());
+
+        // The node tree of Aravis is not thread-safe: temperature reads and exposure
+        // writes from two threads while the camera streams all see whole values, and the
+        // stream goes on (the thread-sanitizer build checks the accesses themselves).
+        QCOMPARE(cam.setWidth(128), 0);
+        QCOMPARE(cam.setHeight(96), 0);
+        int received = 0;
+        connect(&cam, &BasCam::ImageIsAvailable, this, [&] { ++received; });
+        QCOMPARE(cam.startGrabbing(), 0);
+        std::atomic<bool> stop{false};
+        std::atomic<int> bad{0}, rounds{0};
+        auto round = [&](float mine) {
+            if (cam.temperature() != 47.5f || cam.setExposure(mine) != 0)
+                ++bad;
+            const float e = cam.exposure();
+            if (std::abs(e - 2000.0f) > 1.0f && std::abs(e - 3000.0f) > 1.0f)
+                ++bad;
+            ++rounds;
+        };
+        std::thread other([&] {
+            while (!stop)
+                round(3000.0f);
+        });
+        QVERIFY(testsupport::waitUntil(
+            [&] {
+                round(2000.0f);
+                return received >= 30 && rounds >= 60;
+            },
+            30000));
+        stop = true;
+        other.join();
+        QCOMPARE(bad.load(), 0);
+        cam.stopGrabbing();
     }
 
 #ifdef LUMETRA_ARAVIS_TEST_WINDOW
