@@ -1,0 +1,141 @@
+#pragma once
+// One measuring session: the camera object, the camera in use and its calibration, the
+// region of interest, the stabiliser fill and depth, the corner, the exposure (automatic
+// or not), the red boost and the measuring pipeline. It publishes one FrameReport per
+// measured frame; a window, a recorder or a headless run subscribes and keeps no
+// measuring state of its own.
+//
+// Threads. The session belongs to the thread that makes it (its owner), which needs a
+// running event loop but never waits for a frame and runs no nested loop per frame.
+// Frames come from the camera's thread and are measured on the session's measuring
+// thread, which runs the pipeline's tasks on the global pool. As soon as the measuring
+// thread takes an image over it asks the camera for the next one (the request
+// handshake), so the camera retrieves and converts frame N + 1 while frame N is measured.
+//
+//   \context owner   the owner thread only
+//   \context any     any thread
+//
+// Notices (boxes and log lines of the calibration layer) go to the notice sink, from the
+// owner thread and in the order the user must meet them; without a sink they are logged.
+
+#include "Calibration.h"
+#include "FrameReport.h"
+#include "MeasureTypes.h"
+
+#include <QObject>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class BasCam;
+
+namespace lumetra::session {
+
+class MeasureSession : public QObject {
+    Q_OBJECT
+public:
+    // The exposure control's range and precision (milliseconds): every exposure the
+    // session applies is first brought into it, as the window's exposure box does.
+    static constexpr double kExposureMinMs = 0.1;
+    static constexpr double kExposureMaxMs = 200.0;
+    static constexpr int kExposureDecimals = 2;
+    static double exposureControlValue(double ms);
+
+    using NoticeSink = std::function<void(const calibration::Notices&)>;
+
+    // Makes the camera object and the measuring thread; the camera takes its own thread
+    // on the owner's next event-loop turn. \context owner (the calling thread becomes the
+    // owner)
+    explicit MeasureSession(QObject* parent = nullptr);
+    // Stops a running stream, waits for the frame being measured and deletes the camera.
+    // \context owner
+    ~MeasureSession() override;
+
+    // \context owner
+    void setNoticeSink(NoticeSink sink);
+
+    // The camera object, for what the session does not wrap (temperature, parameters);
+    // BasCam.h says which of its calls may be made from where. \context any
+    BasCam* camera() const { return m_cam; }
+
+    // Opens the camera with this serial (empty: closes the open one). Ends a running
+    // stream first and begins a new stabiliser fill. 0 on success. \context owner
+    int openCamera(const QString& serial);
+    bool isOpen() const;      // \context any
+    bool isStreaming() const; // \context any
+    // The open camera's calibration file as it is read (serial 0 without one). \context any
+    QString calibrationFile() const;
+    // The start state of a camera just opened: turned by 180 degrees, full sensor, the
+    // stored exposure (brought into the camera's and the control's range), the stored
+    // region (each side at most the stabiliser's limit, moved inside the image when it is
+    // not). \context owner
+    void applyStartState();
+
+    // Starts the stream and the frame loop; 0 when the camera streams. \context owner
+    int startStreaming();
+    // Stops the stream and returns once no frame is being measured: no report is emitted
+    // afterwards (reports already queued to a receiver still arrive).
+    // \context owner
+    void stopStreaming();
+
+    // The measuring set-up. Writes \context owner, reads \context any; a write takes
+    // effect from the next frame the measuring thread takes over.
+    QRect roi() const;
+    void setRoi(const QRect& roi); // also begins a new fill
+    int stabDepth() const;
+    void setStabDepth(int depth); // also begins a new fill
+    // Begins a new fill: results say "Processing..." until the stabiliser is full again.
+    void restartFill();
+    quint64 fillId() const;
+    std::optional<measure::Corner> corner() const;
+    void setCorner(std::optional<measure::Corner> corner);
+    int redBoost() const;
+    void setRedBoost(int boost); // 1..4
+
+    // The exposure as the control shows it (ms) and as the camera took it (us).
+    double exposureMs() const;
+    float exposureUs() const;
+    // Applies an exposure (brought into the control's range) and reads back what the
+    // camera took. \context any
+    void setExposureMs(double ms);
+    bool autoExposure() const;
+    void setAutoExposure(bool on);
+
+    // Loads the matrices and power factors of the wavelengths (R, G, B) from the camera's
+    // file (nused -1: raw). Its notices go to the sink. \context owner
+    void loadCalibration(const std::array<QString, 3>& wavelengths, int nused);
+    calibration::CalibrationData calibrationData() const; // \context any
+
+signals:
+    // One measured frame. Emitted on the measuring thread.
+    void frameMeasured(lumetra::session::ReportPtr report);
+    // The exposure as the control shows it changed (automatic exposure or a write).
+    // Emitted on the measuring or the owner thread.
+    void exposureChanged(double ms);
+    // The open camera is gone and the frame loop has ended. Emitted on the owner thread,
+    // after every report queued to a receiver in that thread.
+    void cameraLost(QString name);
+
+private:
+    struct Shared;
+    struct Loop;
+
+    void applyExposure(double ms);
+    void endLoop();
+    // Measuring thread.
+    void onImage(const QImage& image);
+    void measure(const QImage& image, float exposureUs);
+
+    BasCam* m_cam = nullptr;
+    std::unique_ptr<Shared> m_shared;
+    std::unique_ptr<Loop> m_loop;
+    NoticeSink m_sink; // owner thread
+};
+
+} // namespace lumetra::session

@@ -1,0 +1,138 @@
+// The measuring session without a window: the simulated head chosen by serial and
+// streamed, every frame reported with the set-up it was measured with and results that
+// agree with the head, a new region beginning a new fill, no report after the stream
+// stops, and a camera that goes away ending the frame loop.
+
+#include "BasCam.h"
+#include "E2eKit.h"
+#include "MeasureSession.h"
+#include "Results.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace lumetra::session;
+namespace ms = lumetra::measure;
+using T = ms::ResultText;
+
+namespace {
+
+// Three beams in the bottom-right corner of a 1280 x 1024 sensor, unsaturated at 2 ms.
+QVariantMap threeBeams() {
+    QVariantMap k = e2e::quietHead(1280, 1024);
+    k.insert({{QStringLiteral("R_power"), 30.0},
+              {QStringLiteral("R_divergence"), QStringLiteral("1.20,0.90")},
+              {QStringLiteral("R_offset"), QStringLiteral("0.20,-0.10")},
+              {QStringLiteral("G_power"), 5.0},
+              {QStringLiteral("G_divergence"), QStringLiteral("0.60,0.60")},
+              {QStringLiteral("B_power"), 25.0},
+              {QStringLiteral("B_divergence"), QStringLiteral("0.90,1.50")},
+              {QStringLiteral("B_offset"), QStringLiteral("-0.15,0.25")}});
+    return k;
+}
+const QRect kRoi(740, 520, 440, 480);
+
+// A session on the demo head with its calibration, 2 ms by hand, corner BR, depth 3.
+void openHead(MeasureSession& s) {
+    QCoreApplication::processEvents(); // the camera's first turn: it takes its own thread
+    QCOMPARE(s.openCamera(QString::fromStdString(e2e::readHead().serial)), 0);
+    s.applyStartState();
+    const auto lists = lumetra::calibration::readWavelengthLists(s.calibrationFile());
+    s.loadCalibration({lists[0].value(0), lists[1].value(0), lists[2].value(0)}, 0);
+    s.setAutoExposure(false);
+    s.setCorner(ms::Corner::BR);
+    s.setStabDepth(3);
+}
+
+} // namespace
+
+class TstSession : public QObject {
+    Q_OBJECT
+private slots:
+    void streamsReportsThatAgreeWithTheHead() {
+        testsupport::TempWorkDir dir;
+        QVERIFY(e2e::placeDemoFiles());
+        e2e::setHeadKeys(threeBeams());
+        e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
+        MeasureSession s;
+        QList<ReportPtr> reports;
+        connect(&s, &MeasureSession::frameMeasured, &s, [&](ReportPtr r) { reports.append(r); });
+        openHead(s);
+        QCOMPARE(s.roi(), kRoi);
+        QCOMPARE(s.exposureMs(), 2.0);
+        QCOMPARE(s.startStreaming(), 0);
+        QVERIFY(testsupport::waitUntil([&] { return reports.size() >= 5; }, 20000));
+
+        const auto head = e2e::readHead();
+        for (int i = 0; i < reports.size(); ++i) {
+            const FrameReport& r = *reports[i];
+            QCOMPARE(r.sequence, quint64(i + 1)); // every frame measured is reported, in order
+            QCOMPARE(r.cameraSerial, QString::fromStdString(head.serial));
+            QCOMPARE(r.roi, kRoi);
+            QCOMPARE(r.exposureUs, 2000.0f);
+            QCOMPARE(r.stabCount, std::min(i + 1, 3));
+            QCOMPARE(r.result.stabilised, i >= 2);
+            QCOMPARE(r.frame.size(), QSize(1280, 1024));
+        }
+        QCOMPARE(reports[0]->result.texts.text(T::DivergenceRed), ms::kProcessingText);
+        // The bounds of the window's end-to-end test: the same measurement, no window.
+        const ms::FrameResult& last = reports.last()->result;
+        const T div[3] = {T::DivergenceRed, T::DivergenceGreen, T::DivergenceBlue};
+        const T power[3] = {T::PowerRed, T::PowerGreen, T::PowerBlue};
+        for (int c = 0; c < 3; ++c) {
+            const auto p = e2e::pairOf(last.texts.text(div[c]));
+            QVERIFY2(p, qPrintable(last.texts.text(div[c])));
+            QVERIFY(p->x() > head.beams[c].divergenceX - 0.045 &&
+                    p->x() <= head.beams[c].divergenceX - 0.015);
+            QVERIFY(p->y() > head.beams[c].divergenceY - 0.045 &&
+                    p->y() <= head.beams[c].divergenceY - 0.015);
+            const auto w = e2e::wattsOf(last.texts.text(power[c]));
+            QVERIFY2(w && std::abs(*w - head.beams[c].power) <= 0.03 * head.beams[c].power,
+                     qPrintable(last.texts.text(power[c])));
+        }
+        QVERIFY(last.analysis.analysed);
+
+        // A new region: the first frame measured with it starts a new fill.
+        const quint64 oldFill = reports.last()->fillId;
+        const QRect moved = kRoi.adjusted(-40, -40, 0, 0);
+        s.setRoi(moved);
+        QVERIFY(testsupport::waitUntil([&] { return reports.last()->roi == moved; }, 20000));
+        const auto first = std::find_if(reports.begin(), reports.end(),
+                                        [&](const ReportPtr& r) { return r->roi == moved; });
+        QCOMPARE((*first)->stabCount, 1);
+        QVERIFY((*first)->fillId > oldFill);
+
+        // Once stopStreaming returns, nothing more is measured.
+        s.stopStreaming();
+        QCoreApplication::processEvents();
+        const qsizetype stopped = reports.size();
+        QTest::qWait(300);
+        QCOMPARE(reports.size(), stopped);
+        QVERIFY(!s.isStreaming());
+    }
+
+    void aLostCameraEndsTheLoop() {
+        testsupport::TempWorkDir dir;
+        QVERIFY(e2e::placeDemoFiles());
+        QVariantMap k = threeBeams();
+        k.insert(QStringLiteral("unplugAfter"), 12);
+        e2e::setHeadKeys(k);
+        e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
+        MeasureSession s;
+        QList<ReportPtr> reports;
+        connect(&s, &MeasureSession::frameMeasured, &s, [&](ReportPtr r) { reports.append(r); });
+        QSignalSpy lost(&s, &MeasureSession::cameraLost);
+        openHead(s);
+        QCOMPARE(s.startStreaming(), 0);
+        QVERIFY(lost.wait(20000));
+        QCOMPARE(lost.size(), 1);
+        QVERIFY(!s.isOpen());
+        QVERIFY(!reports.isEmpty() && reports.size() <= 12);
+        const qsizetype atLoss = reports.size();
+        QTest::qWait(300);
+        QCOMPARE(reports.size(), atLoss);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSession)
+#include "tst_session.moc"
