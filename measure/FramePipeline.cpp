@@ -290,8 +290,8 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
         }
     }
 
-    // Spot search, one task per selector, beside the first phase of the beam analysis (it
-    // only reads the crop); then the analysis's channels.
+    // Spot search, one task per selector; the beam analysis (it only reads the crop) on this
+    // thread meanwhile, which would otherwise only wait.
     {
         QList<QFuture<void>> spots;
         const SpotPlanes& img = m_planes;
@@ -300,22 +300,18 @@ FrameResult FramePipeline::measure(const FrameInput& in, const ChannelSums& sums
         spots.append(runTask([&] { MeasureSpot(img, SpotGreen, &r.maxG, &r.centreG, &r.sizeG); }));
         spots.append(runTask([&] { MeasureSpot(img, SpotBlue, &r.maxB, &r.centreB, &r.sizeB); }));
         if (m_analysing) {
-            spots.append(runTask([this] { m_analyzer.floors(); }));
+            m_analysing = false;
+            m_analyzer.floors();
             for (int p = 0; p < BeamAnalyzer::kTableParts; ++p) {
-                spots.append(runTask([this, p] { m_analyzer.tablePart(p); }));
+                m_analyzer.tablePart(p);
             }
+            m_analyzer.corrections();
+            for (int c = 0; c < 3; ++c) {
+                m_analyzer.channel(c);
+            }
+            r.analysis = m_analyzer.finish();
         }
         join(m_wait, spots);
-    }
-    if (m_analysing) {
-        m_analysing = false;
-        m_analyzer.corrections();
-        QList<QFuture<void>> channels;
-        for (int c = 0; c < 3; ++c) {
-            channels.append(runTask([this, c] { m_analyzer.channel(c); }));
-        }
-        join(m_wait, channels);
-        r.analysis = m_analyzer.finish();
     }
     t[T::PeakRed] = maxText(r.maxR);
     t[T::PeakGreen] = maxText(r.maxG);
