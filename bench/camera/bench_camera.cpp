@@ -143,9 +143,10 @@ int main(int argc, char** argv) {
         slowest = std::min(slowest, conversionFps(type, s));
     const double c = camObjectFps(s, "RGB8");
     const double cb = camObjectFps(s, "BayerRG8");
+    // Bayer: the window needs 100 frames/s from a head without a frame limit.
     std::printf("targets: renderer >= 300 (%s), every conversion >= 200 (%s), camera object "
-                ">= 150 RGB8 (%s) and Bayer (%s)\n",
+                ">= 150 in RGB8 (%s), >= 100 in Bayer (%s)\n",
                 r >= 300 ? "met" : "NOT met", slowest >= 200 ? "met" : "NOT met",
-                c >= 150 ? "met" : "NOT met", cb >= 150 ? "met" : "NOT met");
+                c >= 150 ? "met" : "NOT met", cb >= 100 ? "met" : "NOT met");
     return 0;
 }
