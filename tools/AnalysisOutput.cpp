@@ -12,29 +12,8 @@ namespace {
 const char* const kChannelKey[3] = {"r", "g", "b"};
 const char* const kPairKey[3] = {"rg", "bg", "rb"};
 
-// The shortest text that reads back as the same double; null when there is none.
 QString number(double v, const char* none = "null") {
-    if (!std::isfinite(v)) {
-        return QString::fromLatin1(none);
-    }
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v);
-    return QString::fromLatin1(buf, int(res.ptr - buf));
-}
-
-QString jsonString(const QString& s) {
-    QString out = QStringLiteral("\"");
-    for (const QChar ch : s) {
-        if (ch == QLatin1Char('"') || ch == QLatin1Char('\\')) {
-            out += QLatin1Char('\\');
-            out += ch;
-        } else if (ch.unicode() < 0x20) {
-            out += QStringLiteral("\\u%1").arg(int(ch.unicode()), 4, 16, QLatin1Char('0'));
-        } else {
-            out += ch;
-        }
-    }
-    return out + QLatin1Char('"');
+    return shortestNumber(v, none);
 }
 
 QString pair(double x, double y, bool present) {
@@ -109,6 +88,21 @@ QString analysisText(const BeamAnalysisResult& r) {
         s += i < 2 ? QStringLiteral(",") : QString();
     }
     return s + QLatin1Char('\n');
+}
+
+QString jsonString(const QString& s) {
+    QString out = QStringLiteral("\"");
+    for (const QChar ch : s) {
+        if (ch == QLatin1Char('"') || ch == QLatin1Char('\\')) {
+            out += QLatin1Char('\\');
+            out += ch;
+        } else if (ch.unicode() < 0x20) {
+            out += QStringLiteral("\\u%1").arg(int(ch.unicode()), 4, 16, QLatin1Char('0'));
+        } else {
+            out += ch;
+        }
+    }
+    return out + QLatin1Char('"');
 }
 
 } // namespace lumetra::tool

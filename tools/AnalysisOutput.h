@@ -6,7 +6,23 @@
 
 #include <QString>
 
+#include <charconv>
+#include <cmath>
+
 namespace lumetra::tool {
+
+// The shortest text that reads back as the same number (float or double); `none` when it is
+// not finite.
+template <typename T> QString shortestNumber(T v, const char* none = "null") {
+    if (!std::isfinite(v))
+        return QString::fromLatin1(none);
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    return QString::fromLatin1(buf, int(res.ptr - buf));
+}
+
+// A JSON string literal: quoted, with quotes, backslashes and control characters escaped.
+QString jsonString(const QString& s);
 
 // The JSON value of the "iso11146" field (an object, or null when nothing was analysed).
 QString analysisJson(const measure::BeamAnalysisResult& r);

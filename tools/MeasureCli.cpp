@@ -305,27 +305,7 @@ QImage readFrame(const QString& path) {
 }
 
 template <typename T> QString shortest(T v) {
-    if (!std::isfinite(v)) {
-        return QStringLiteral("null");
-    }
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v);
-    return QString::fromLatin1(buf, int(res.ptr - buf));
-}
-
-QString jsonString(const QString& s) {
-    QString out = QStringLiteral("\"");
-    for (const QChar ch : s) {
-        if (ch == QLatin1Char('"') || ch == QLatin1Char('\\')) {
-            out += QLatin1Char('\\');
-            out += ch;
-        } else if (ch.unicode() < 0x20) {
-            out += QStringLiteral("\\u%1").arg(int(ch.unicode()), 4, 16, QLatin1Char('0'));
-        } else {
-            out += ch;
-        }
-    }
-    return out + QLatin1Char('"');
+    return shortestNumber(v);
 }
 
 QString pairJson(MeasurePair p) {
