@@ -1,5 +1,6 @@
 #include "MeasureSession.h"
 
+#include "AutoRoi.h"
 #include "BasCam.h"
 #include "FramePipeline.h"
 #include "Log.h"
@@ -7,6 +8,7 @@
 #include "Settings.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QThread>
 
 #include <algorithm>
@@ -67,6 +69,8 @@ struct MeasureSession::Shared {
     float exposureUs = 0;
     cal::CalibrationData calibration;
     QString serial;
+    bool autoRoi = false;
+    bool autoRoiNow = true; // evaluate on the next frame, whatever the time
     // Exposure writes from either thread, one at a time.
     std::mutex exposureMutex;
 };
@@ -79,6 +83,8 @@ struct MeasureSession::Loop {
     bool active = false;
     float exposureAtRequest = 0; // the exposure in force when the next image was asked for
     quint64 sequence = 0;
+    QElapsedTimer sinceAutoRoi; // invalid: never evaluated
+    QString autoRoiReason;      // the last reason given
 };
 
 double MeasureSession::exposureControlValue(double ms) {
@@ -189,6 +195,10 @@ void MeasureSession::applyStartState() {
 int MeasureSession::startStreaming() {
     // Queued before the camera starts, so the loop is active when the first image lands
     // behind it in the measuring thread.
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->autoRoiNow = true;
+    }
     QMetaObject::invokeMethod(m_loop->context, [this] {
         m_loop->active = true;
         m_loop->exposureAtRequest = exposureUs();
@@ -220,6 +230,7 @@ void MeasureSession::onImage(const QImage& image) {
     if (image.isNull())
         return;
     try {
+        followBeams(image);
         measure(image, exposure);
     } catch (const std::exception& e) {
         qDebug() << "Except" << e.what();
@@ -281,6 +292,46 @@ void MeasureSession::measure(const QImage& image, float exposureUs) {
     emit frameMeasured(report);
 }
 
+void MeasureSession::followBeams(const QImage& image) {
+    QRect current;
+    std::optional<ms::Corner> corner;
+    ms::UnmixMatrix unmix;
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        if (!m_shared->autoRoi)
+            return;
+        const bool due = m_shared->autoRoiNow || !m_loop->sinceAutoRoi.isValid() ||
+                         m_loop->sinceAutoRoi.elapsed() >= kAutoRoiPeriodMs;
+        if (!due)
+            return;
+        m_shared->autoRoiNow = false;
+        current = m_shared->roi;
+        corner = m_shared->corner;
+        const int k = corner ? int(*corner) : 0;
+        for (int i = 0; i < 9; ++i)
+            unmix[size_t(i)] = m_shared->calibration.analysisUnmix[i][k];
+    }
+    m_loop->sinceAutoRoi.start();
+    // Sized per beam with the analysis's own unmixing, as the analysis will measure them.
+    const ms::AutoRoiResult r = ms::findAutoRoi(image, corner, current, unmix);
+    if (r.reason != m_loop->autoRoiReason) {
+        m_loop->autoRoiReason = r.reason;
+        emit autoRoiNoBeam(r.reason);
+    }
+    if (!r.roi || !r.moved)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        // Switched off (a region drawn by hand) while the frame was searched: that wins.
+        if (!m_shared->autoRoi || m_shared->roi != current)
+            return;
+        m_shared->roi = *r.roi;
+        m_shared->stabCount = 0;
+        ++m_shared->fillId;
+    }
+    emit autoRoiMoved(*r.roi);
+}
+
 QRect MeasureSession::roi() const {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
     return m_shared->roi;
@@ -323,7 +374,21 @@ std::optional<measure::Corner> MeasureSession::corner() const {
 
 void MeasureSession::setCorner(std::optional<measure::Corner> corner) {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
+    if (m_shared->corner != corner)
+        m_shared->autoRoiNow = true;
     m_shared->corner = corner;
+}
+
+bool MeasureSession::autoRoi() const {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->autoRoi;
+}
+
+void MeasureSession::setAutoRoi(bool on) {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    if (on && !m_shared->autoRoi)
+        m_shared->autoRoiNow = true;
+    m_shared->autoRoi = on;
 }
 
 int MeasureSession::redBoost() const {

@@ -97,6 +97,13 @@ public:
     void setCorner(std::optional<measure::Corner> corner);
     int redBoost() const;
     void setRedBoost(int boost); // 1..4
+    // Auto ROI: while on, the region follows the beams of the selected corner. It is
+    // re-evaluated on the first frame after it is switched on, the corner changes or the
+    // stream starts, then once per kAutoRoiPeriodMs; a move begins a new fill. Off by
+    // default (the window and the tool switch it on from their own settings).
+    static constexpr int kAutoRoiPeriodMs = 1000;
+    bool autoRoi() const;
+    void setAutoRoi(bool on);
 
     // The exposure as the control shows it (ms) and as the camera took it (us).
     double exposureMs() const;
@@ -121,6 +128,12 @@ signals:
     // The open camera is gone and the frame loop has ended. Emitted on the owner thread,
     // after every report queued to a receiver in that thread.
     void cameraLost(QString name);
+    // Auto ROI moved the region (the frame measured next uses it). Emitted on the
+    // measuring thread.
+    void autoRoiMoved(QRect roi);
+    // Why Auto ROI found no beam, for a status bar; emitted when the reason changes, with
+    // an empty text once beams are found again. Emitted on the measuring thread.
+    void autoRoiNoBeam(QString reason);
 
 private:
     struct Shared;
@@ -131,6 +144,7 @@ private:
     // Measuring thread.
     void onImage(const QImage& image);
     void measure(const QImage& image, float exposureUs);
+    void followBeams(const QImage& image);
 
     BasCam* m_cam = nullptr;
     std::unique_ptr<Shared> m_shared;
