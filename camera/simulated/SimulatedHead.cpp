@@ -207,6 +207,17 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
         b.offsetY = off[1];
         numbersValue(s, p + QStringLiteral("response"), b.response, 3);
         b.signal = std::max(0.0, keys.number(p + QStringLiteral("signal"), b.signal));
+        double drift[2] = {b.driftX, b.driftY};
+        numbersValue(s, p + QStringLiteral("drift"), drift, 2);
+        b.driftX = drift[0];
+        b.driftY = drift[1];
+        // A ripple beyond 100 % would ask for negative power.
+        double ripple[2] = {b.ripple, b.ripplePeriod};
+        numbersValue(s, p + QStringLiteral("ripple"), ripple, 2);
+        if (ripple[0] >= 0.0 && ripple[0] <= 100.0 && ripple[1] > 0.0) {
+            b.ripple = ripple[0];
+            b.ripplePeriod = ripple[1];
+        }
     }
 
     h.background = keys.number(QStringLiteral("background"), h.background);
@@ -230,7 +241,20 @@ HeadConfig HeadConfig::fromSettings(QSettings& s, const QString& group) {
     return h;
 }
 
-QPointF beamCentreOnDisplay(const HeadConfig& head, int channel) {
+bool HeadConfig::changesOverTime() const {
+    for (const BeamConfig& b : beams)
+        if (b.driftX != 0.0 || b.driftY != 0.0 || b.ripple != 0.0)
+            return true;
+    return false;
+}
+
+double beamPower(const BeamConfig& beam, double seconds) {
+    constexpr double kTwoPi = 6.283185307179586;
+    return beam.power *
+           (1.0 + beam.ripple / 100.0 * std::sin(kTwoPi * seconds / beam.ripplePeriod));
+}
+
+QPointF beamCentreOnDisplay(const HeadConfig& head, int channel, double seconds) {
     const double w = head.sensorWidth;
     const double h = head.sensorHeight;
     double cx = 0.75 * w, cy = 0.75 * h, dx = 1.0, dy = 1.0;
@@ -248,8 +272,9 @@ QPointF beamCentreOnDisplay(const HeadConfig& head, int channel) {
         break;
     }
     const BeamConfig& b = head.beams[channel];
-    cx += b.offsetX / kMradPerPixel;
-    cy -= b.offsetY / kMradPerPixel; // upwards is towards smaller rows
+    const double minutes = seconds / 60.0;
+    cx += (b.offsetX + b.driftX * minutes) / kMradPerPixel;
+    cy -= (b.offsetY + b.driftY * minutes) / kMradPerPixel; // upwards is towards smaller rows
     const double shift = channel == 0 ? kChannelShiftPx : channel == 2 ? -kChannelShiftPx : 0.0;
     return QPointF(cx + shift * dx, cy + shift * dy);
 }
@@ -261,7 +286,7 @@ double sigmaPixels(double fwhmMrad) {
 bool FrameLayout::operator==(const FrameLayout& o) const {
     return offsetX == o.offsetX && offsetY == o.offsetY && width == o.width && height == o.height &&
            mono == o.mono && paddingX == o.paddingX && exposureUs == o.exposureUs &&
-           bayer == o.bayer;
+           bayer == o.bayer && seconds == o.seconds;
 }
 
 Renderer::Renderer(HeadConfig head, uint64_t seed) : m_head(std::move(head)), m_rng(seed) {
@@ -309,10 +334,10 @@ void Renderer::prepare(const FrameLayout& layout) {
     std::vector<Spot> spots;
     for (int c = 0; c < 3; ++c) {
         const BeamConfig& b = m_head.beams[c];
-        const double total = b.signal * b.power * layout.exposureUs;
+        const double total = b.signal * beamPower(b, layout.seconds) * layout.exposureUs;
         if (!(total > 0.0))
             continue;
-        const QPointF d = beamCentreOnDisplay(m_head, c);
+        const QPointF d = beamCentreOnDisplay(m_head, c, layout.seconds);
         // Display to sensor orientation (turned by 180 degrees), then into the window.
         const double cx = (m_head.sensorWidth - 1 - d.x()) - layout.offsetX;
         const double cy = (m_head.sensorHeight - 1 - d.y()) - layout.offsetY;

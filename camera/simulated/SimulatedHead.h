@@ -38,6 +38,12 @@ struct BeamConfig {
     double offsetY = 0.0;                 // mrad, upwards on the displayed image
     double response[3] = {0.0, 0.0, 0.0}; // camera red, green, blue
     double signal = 0.0;                  // total counts per exposure microsecond per watt
+    // Slow changes while the head is open, for stability checks: a linear drift of the
+    // centre (mrad per minute, x right, y up) and a sinusoidal power ripple (amplitude in
+    // percent of the power, period in seconds).
+    double driftX = 0.0, driftY = 0.0;
+    double ripple = 0.0;
+    double ripplePeriod = 1.0;
 };
 
 struct HeadConfig {
@@ -66,13 +72,18 @@ struct HeadConfig {
     std::vector<std::string> refused;
 
     HeadConfig(); // all defaults
+    // Whether a beam drifts or ripples: its frames then depend on the time since opening.
+    bool changesOverTime() const;
     // Reads one group; missing keys keep their defaults, and so do refused ones.
     static HeadConfig fromSettings(QSettings& settings, const QString& group);
 };
 
 // Centre of a channel's beam (0 = R, 1 = G, 2 = B) on the displayed (turned) full sensor
-// image, in pixel coordinates (pixel i has its centre at i).
-QPointF beamCentreOnDisplay(const HeadConfig& head, int channel);
+// image, in pixel coordinates (pixel i has its centre at i), `seconds` after the head was
+// opened (the drift moves it).
+QPointF beamCentreOnDisplay(const HeadConfig& head, int channel, double seconds = 0.0);
+// A beam's power `seconds` after the head was opened (the ripple changes it).
+double beamPower(const BeamConfig& beam, double seconds);
 // Gaussian sigma in pixels of a FWHM divergence in mrad.
 double sigmaPixels(double fwhmMrad);
 
@@ -88,6 +99,8 @@ struct FrameLayout {
     // One byte per pixel through this colour-filter pattern (a Bayer type); Undefined for
     // RGB8 or Mono8.
     sdk::PixelType bayer = sdk::PixelType::Undefined;
+    // Time since the head was opened; 0 unless the head changes over time.
+    double seconds = 0.0;
 
     bool oneByte() const { return mono || bayer != sdk::PixelType::Undefined; }
     int bytesPerLine() const { return mono ? width + paddingX : oneByte() ? width : 3 * width; }

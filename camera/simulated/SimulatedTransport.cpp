@@ -393,6 +393,9 @@ sdk::GrabResultPtr SimulatedDevice::retrieveResult(int timeoutMs) {
     layout.bayer = sdk::isBayer(type) ? type : sdk::PixelType::Undefined;
     layout.paddingX = layout.mono ? m_head.monoPaddingX : 0;
     layout.exposureUs = exposureUs;
+    // A drifting or rippling head renders every frame anew at the time it is taken.
+    if (m_head.changesOverTime())
+        layout.seconds = std::chrono::duration<double>(m_lastFrame - m_openedAt).count();
     ++m_delivered;
     lock.unlock();
 
