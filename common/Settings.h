@@ -53,6 +53,9 @@ inline const Key<int> kHeight{"height", 0};
 inline const Key<int> kPosX{"posX", 0};
 inline const Key<int> kPosY{"posY", 0};
 
+// The tolerances' section (Tolerances.h names its keys).
+inline constexpr const char* kTolerancesGroup = "Tolerances";
+
 // The update server's base address; empty: the built-in default.
 inline const Key<QString> kUpdateServer{"UpdateServer", {}};
 
@@ -92,6 +95,8 @@ public:
 
     // Writes now (e.g. before a dialog that may outlive the run).
     void sync() { m_settings.sync(); }
+    // The file itself, for a unit that keeps a section of its own (the tolerances).
+    QSettings& settings() { return m_settings; }
     QSettings::Status status() const { return m_settings.status(); }
 
 private:
