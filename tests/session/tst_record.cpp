@@ -164,14 +164,16 @@ private slots:
         QVERIFY(testsupport::waitUntil([&] { return !reports.isEmpty(); }, 20000));
         QVERIFY(rec.start(file, QStringLiteral("unit \"7\", left")));
         const qsizetype before = reports.size();
+        // Some 15 ripple periods and enough frames for the figures, also in slow builds.
         QTest::qWait(6000);
+        QVERIFY(testsupport::waitUntil([&] { return rec.rows() >= 150; }, 60000));
         s.stopStreaming();
         rec.stop();
         QCoreApplication::processEvents();
         QCOMPARE(failed.size(), 0);
 
         const QList<QStringList> rows = readStrict(file);
-        QVERIFY(rows.size() > 100);
+        QVERIFY(rows.size() >= 150);
         QCOMPARE(quint64(rows.size()), rec.rows());
         // Every frame measured while recording is a row: the reports after the start.
         QVERIFY(rows.last()[2].toULongLong() == reports.last()->sequence);
