@@ -10,7 +10,7 @@ LUMETRA_PACKAGES=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-charts-dev libgl-dev
     libaravis-dev libusb-1.0-0-dev aravis-tools iproute2 util-linux
-    xvfb xauth python3 clang-format
+    xvfb xauth python3 clang-format poppler-utils
 )
 # What scripts/package needs on top: the package tools and the checkers it runs.
 LUMETRA_PACKAGING_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)

@@ -1,6 +1,7 @@
 #include "Recorder.h"
 
 #include "MeasureSession.h"
+#include "ReportPdf.h"
 #include "Results.h"
 
 #include <QDateTime>
@@ -447,14 +448,10 @@ QByteArray Recorder::rowLine(const FrameReport& r, double seconds, const QString
 
 QString Recorder::defaultFileName(const QString& serial, const QString& unit,
                                   const QDateTime& when) {
-    QString who = unit.trimmed().isEmpty() ? serial : unit.trimmed();
-    // Only characters every file system takes.
-    for (QChar& ch : who)
-        if (!(ch.isLetterOrNumber() || ch == QLatin1Char('-') || ch == QLatin1Char('.')))
-            ch = QLatin1Char('_');
-    if (who.isEmpty())
-        who = QStringLiteral("recording");
-    return who + when.toString(QStringLiteral("_yyyyMMdd_HHmmss")) + QStringLiteral(".csv");
+    // The report's name with the recording's suffix.
+    QString name = defaultReportName(serial, unit, when);
+    name.chop(4);
+    return name + QStringLiteral(".csv");
 }
 
 } // namespace lumetra::session

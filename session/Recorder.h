@@ -59,7 +59,7 @@ public:
     static QStringList columns();
     static QByteArray headerLine();
     static QByteArray rowLine(const FrameReport& report, double seconds, const QString& unit);
-    // A default file name: "<unit or serial>_<yyyyMMdd>_<hhmmss>.csv".
+    // A default file name: "<serial>[_<unit>]_<yyyyMMdd>_<HHmmss>.csv".
     static QString defaultFileName(const QString& serial, const QString& unit,
                                    const QDateTime& when);
 

@@ -6,12 +6,14 @@
 #include "E2eKit.h"
 #include "MeasureSession.h"
 #include "Recorder.h"
+#include "ReportPdf.h"
 #include "Stability.h"
 #include "ToleranceValues.h"
 #include "Tolerances.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -205,6 +207,43 @@ private slots:
                  qPrintable(QString::number(f.power[1].peakToPeakPercent)));
         QVERIFY(f.power[0].rmsPercent < 0.05 * kRipple / std::sqrt(2.0));
 
+        // The report of the last frame: one page holding the serial, the values and the
+        // verdict against limits the green ripple breaks.
+        ReportContent content;
+        content.when = QDateTime(QDate(2026, 12, 8), QTime(9, 5, 7));
+        content.serial = reports.last()->cameraSerial;
+        content.unit = QStringLiteral("LM-7");
+        content.frame = reports.last();
+        content.stability = f;
+        content.limits.setLimit(tol::Quantity::PowerGreen, {4.0, 5.01});
+        content.limits.setLimit(tol::Quantity::PowerRed, {29.0, 31.0});
+        const QString pdf =
+            dir.filePath(defaultReportName(content.serial, content.unit, content.when));
+        QString error;
+        QVERIFY2(writeReport(content, pdf, &error), qPrintable(error));
+        QVERIFY(pdf.endsWith(QStringLiteral("40400001_LM-7_20261208_090507.pdf")));
+        QProcess info;
+        info.start(QStringLiteral("pdfinfo"), {pdf});
+        QVERIFY(info.waitForFinished(20000));
+        QVERIFY(info.readAllStandardOutput().contains("Pages:           1\n"));
+        QProcess text;
+        text.start(QStringLiteral("pdftotext"),
+                   {QStringLiteral("-layout"), pdf, QStringLiteral("-")});
+        QVERIFY(text.waitForFinished(20000));
+        const QString page = QString::fromUtf8(text.readAllStandardOutput()).simplified();
+        const ms::FrameResult& last = reports.last()->result;
+        const QString greenPower = last.texts.text(ms::ResultText::PowerGreen);
+        const bool greenHigh = e2e::wattsOf(greenPower).value_or(0) > 5.01;
+        for (const QString& want :
+             {content.serial, content.unit, last.texts.text(ms::ResultText::DivergenceRed),
+              last.texts.text(ms::ResultText::AlignmentRG), greenPower,
+              greenHigh ? QStringLiteral("FAIL: power G") : QStringLiteral("PASS (2 of 2")})
+            QVERIFY2(page.contains(want), qPrintable(want + " not in: " + page));
+        QVERIFY(QFileInfo::exists(
+            QString(pdf).replace(QStringLiteral(".pdf"), QStringLiteral(".csv"))));
+        if (qEnvironmentVariableIsSet("LUMETRA_KEEP_REPORT"))
+            QFile::copy(pdf, qEnvironmentVariable("LUMETRA_KEEP_REPORT"));
+
         // The last 10 s window holds the whole recording; the window is constant memory.
         ms::RollingStability last10(10.0);
         ms::StabilityStats whole;
@@ -364,5 +403,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TstRecord)
+QTEST_MAIN(TstRecord)
 #include "tst_record.moc"
