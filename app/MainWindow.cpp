@@ -6,6 +6,7 @@
 #include "DialogTheme.h"
 #include "Log.h"
 #include "MainWindowForm.h"
+#include "MeasureSession.h"
 #include "Resources.h"
 #include "Settings.h"
 #include "Version.h"
@@ -83,12 +84,27 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->calGPushButton->setEnabled(false);
     ui->calBPushButton->setEnabled(false);
 
-    cam = new BasCam();
-    cam->setWaitForRequest(true);
-    connect(cam, &BasCam::ImageIsAvailable, this, &MainWindow::ProcessFrame);
-    // Queued also when the GUI thread finds out itself, so the handling never runs inside
-    // a camera call.
-    connect(cam, &BasCam::CameraLost, this, &MainWindow::handleCameraLoss, Qt::QueuedConnection);
+    measuring = new lumetra::session::MeasureSession();
+    measuring->setNoticeSink([this](const lumetra::calibration::Notices& n) { showNotices(n); });
+    // Reports come from the measuring thread; each is handled here in turn, the scenes
+    // follow at the screen's rate.
+    connect(
+        measuring, &lumetra::session::MeasureSession::frameMeasured, this,
+        [this](const lumetra::session::ReportPtr& r) { showReport(r); }, Qt::QueuedConnection);
+    connect(measuring, &lumetra::session::MeasureSession::cameraLost, this,
+            &MainWindow::handleCameraLoss, Qt::QueuedConnection);
+    connect(measuring, &lumetra::session::MeasureSession::exposureChanged, ui->exposureSpin,
+            &QDoubleSpinBox::setValue);
+    connect(measuring, &lumetra::session::MeasureSession::autoExposureChanged, ui->autoExpoCheckBox,
+            &QCheckBox::setChecked);
+    connect(ui->autoExpoCheckBox, &QCheckBox::toggled, measuring,
+            &lumetra::session::MeasureSession::setAutoExposure);
+    for (QAbstractButton* b : {ui->tlSelButton, ui->trSelButton, ui->blSelButton, ui->brSelButton})
+        connect(b, &QAbstractButton::toggled, this, &MainWindow::applyCorner);
+
+    drawTimer = new QTimer(this);
+    drawTimer->setSingleShot(true);
+    connect(drawTimer, &QTimer::timeout, this, [this] { ProcessFrame(lastFrame); });
 
     tempTimer = new QTimer(this);
     tempTimer->setInterval(2000);
@@ -109,7 +125,8 @@ void MainWindow::restoreSettings() {
     ui->autoExpoCheckBox->setChecked(s.value(st::kAutoExpo));
     ui->autoRoiCheckBox->setChecked(s.value(st::kAutoRoi));
     ui->imgStabSlider->setValue(s.value(st::kStab));
-    stabDepth = ui->imgStabSlider->value();
+    measuring->setStabDepth(ui->imgStabSlider->value());
+    measuring->setAutoExposure(ui->autoExpoCheckBox->isChecked());
 
     const QString sel = s.value(st::kSelButton);
     if (sel == QLatin1String("TL"))
@@ -120,6 +137,7 @@ void MainWindow::restoreSettings() {
         ui->blSelButton->setChecked(true);
     else
         ui->brSelButton->setChecked(true);
+    applyCorner();
 
     // An index the combo does not have would leave it without selection and the red
     // channel multiplied by zero; such a value is damage and gives the default.
@@ -129,7 +147,7 @@ void MainWindow::restoreSettings() {
     if (boost < 0 || boost >= ui->redBoostCombo->count())
         boost = st::kRBoost.fallback;
     ui->redBoostCombo->setCurrentIndex(boost);
-    redBoost = ui->redBoostCombo->currentIndex() + 1;
+    measuring->setRedBoost(ui->redBoostCombo->currentIndex() + 1);
 
     QSize available;
     if (QScreen* screen = QGuiApplication::primaryScreen())
@@ -142,6 +160,22 @@ void MainWindow::restoreSettings() {
     move(available.width() / 2 - width() / 2, available.height() / 2 - height() / 2);
     if (s.value(st::kMaxWin) == 1)
         showMaximized();
+}
+
+void MainWindow::applyCorner() {
+    namespace ms = lumetra::measure;
+    // None checked means no channel shift and the top-left coefficients.
+    std::optional<ms::Corner> corner;
+    if (ui->blSelButton->isChecked() || ui->brSelButton->isChecked() ||
+        ui->tlSelButton->isChecked() || ui->trSelButton->isChecked())
+        corner = ms::Corner(lumetra::calibration::selectedCorner(
+            ui->blSelButton->isChecked(), ui->brSelButton->isChecked(),
+            ui->tlSelButton->isChecked(), ui->trSelButton->isChecked()));
+    measuring->setCorner(corner);
+}
+
+BasCam* MainWindow::camera() const {
+    return measuring ? measuring->camera() : nullptr;
 }
 
 void MainWindow::showVersionNotesOnce() {
@@ -202,20 +236,18 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     disconnectWavelengthCombos();
     // No new frame once the window is closing, at any frame rate: the frame in flight
     // finishes with its tasks, and the event loop can end.
-    if (cam)
-        cam->stopGrabbing();
+    if (measuring)
+        measuring->stopStreaming();
     writeLog(QStringLiteral("Exit Ok\n====================="));
     event->accept();
 }
 
 MainWindow::~MainWindow() {
-    if (cam) {
-        disconnect(cam, &BasCam::ImageIsAvailable, this, &MainWindow::ProcessFrame);
-        cam->stopGrabbing();
-    }
+    if (measuring)
+        measuring->stopStreaming();
 
     st::File s;
-    if (cam) {
+    if (BasCam* cam = camera()) {
         if (cam->isOpen()) {
             // Only values really read: a camera that went away meanwhile answers -1,
             // which must not replace what the file holds.
@@ -237,9 +269,9 @@ MainWindow::~MainWindow() {
             s.setValue(st::kBarH, ui->scrollArea->horizontalScrollBar()->value());
             s.setValue(st::kBarV, ui->scrollArea->verticalScrollBar()->value());
         }
-        delete cam;
-        cam = nullptr;
     }
+    delete measuring;
+    measuring = nullptr;
 
     s.setValue(st::kAutoExpo, ui->autoExpoCheckBox->isChecked());
     s.setValue(st::kAutoRoi, ui->autoRoiCheckBox->isChecked());
@@ -269,23 +301,16 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::on_exposureSpin_editingFinished() {
-    if (!cam || !cam->isOpen())
-        return;
-    const double us = ui->exposureSpin->value() * 1000.0;
-    if (us == exposureUs)
-        return;
-    cam->setExposure(static_cast<float>(us));
-    exposureUs = cam->exposure();
-    ui->exposureSpin->setValue(exposureUs / 1000.0);
+    // The session shows what the camera took through exposureChanged.
+    measuring->setExposureMs(ui->exposureSpin->value());
 }
 
 void MainWindow::on_redBoostCombo_currentIndexChanged(int index) {
-    redBoost = index + 1;
+    measuring->setRedBoost(index + 1);
 }
 
 void MainWindow::on_imgStabSlider_sliderReleased() {
-    stabCount = 0;
-    stabDepth = ui->imgStabSlider->value();
+    measuring->setStabDepth(ui->imgStabSlider->value());
 }
 
 void MainWindow::on_actionRefresh_triggered() {

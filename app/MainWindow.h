@@ -1,20 +1,22 @@
 #pragma once
-// The main window: owns the form, the camera object, the temperature timer, the two
-// scenes and all measurement and calibration state. Its slots are thin: they gather the
-// window's state, call the units of the lower layers and apply the outcome to widgets.
+// The main window: owns the form, the measuring session, the temperature timer and the two
+// scenes. It keeps no measuring state: its slots forward the user's choices to the session
+// and map the session's reports to labels, the beam-analysis panel and the scenes.
 //
 // Where the code lives:
 //   MainWindow.cpp             life cycle, settings, the small slots
 //   MainWindowCamera.cpp       camera list, streaming action, temperature watch
 //   MainWindowCalibration.cpp  calibration loading, power calibration, wavelength lists
-//   MainWindowMeasure.cpp      frame handling, measures, ROI slots, spot-view fitting
+//   MainWindowMeasure.cpp      reports to labels and scenes, ROI slots, spot-view fitting
 //   MainWindowUpdate.cpp       update check and installer download
 
 #include "Calibration.h"
+#include "FrameReport.h"
 #include "MeasureTypes.h"
 #include "Results.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QList>
 #include <QMainWindow>
@@ -37,8 +39,8 @@ class QTimer;
 namespace Ui {
 class MainWindow;
 }
-namespace lumetra::measure {
-class FramePipeline;
+namespace lumetra::session {
+class MeasureSession;
 }
 namespace lumetra::ui {
 class BeamAnalysisPanel;
@@ -57,7 +59,8 @@ public:
 
     // Access for the tests and the benchmarks, which drive the window like a user.
     Ui::MainWindow* form() const { return ui; }
-    BasCam* camera() const { return cam; }
+    BasCam* camera() const;
+    lumetra::session::MeasureSession* session() const { return measuring; }
     lumetra::ui::BeamAnalysisPanel* beamAnalysisPanel() const { return beamPanel; }
     QDockWidget* beamAnalysisDock() const { return beamDock; }
 
@@ -83,10 +86,16 @@ public slots:
     void on_addWL_G_clicked();
     void on_addWL_B_clicked();
 
-    // One camera image, delivered by the camera's worker thread (queued).
+    // Shows one camera image in the spot view (with the region and the last corrected
+    // crop over it) and the preview. Measuring is the session's.
     void ProcessFrame(QImage image);
     // The camera said it is gone: stop, close, refresh the list, tell the user once.
     void handleCameraLoss(const QString& name);
+
+signals:
+    // A report of the current fill has been shown in the labels (the scenes follow at the
+    // screen's rate).
+    void reportShown(quint64 sequence);
 
 public:
     // Refills listCamComboBox with "Select KVT sensor" and the attached cameras.
@@ -97,33 +106,29 @@ public:
     bool checkForUpdate();
     // Gives the spot view the camera image's size and the stored scroll position.
     void fitSpotView();
-    // The measurement routine for one stabilised ROI crop: seven pairs (divergence of
-    // all, R, G, B, then alignment RG, BG, RB).
-    QList<MeasurePair> ComputeMeasures(QImage crop);
-    // One sample of a running power calibration of the channel (0 R, 1 G, 2 B);
-    // channelMax is the channel's peak level (0..255) of the frame, -1 when not known.
-    // `analysis`: the beam analysis's reading of the channel's beam in this frame.
+    // One sample of a running power calibration of the channel (0 R, 1 G, 2 B), taken
+    // from the last measured frame; channelMax is the channel's peak level (0..255), -1
+    // when not known. Completes the run with its boxes when it was the fifth.
     void calibrationSampleStep(int channel, int channelMax = -1,
                                const lumetra::calibration::AnalysisSample& analysis = {});
 
 private:
+    // One measured frame from the session (queued to this thread).
+    void showReport(const lumetra::session::ReportPtr& report);
+    // Redraws the scenes with the newest frame, at most once per screen refresh.
+    void scheduleDraw();
+
     // Calibration side (MainWindowCalibration.cpp).
     void showNotices(const lumetra::calibration::Notices& notices);
-    // The open camera's calibration file (serial 0 without one): the one to read, and the
-    // one a write goes to (in the user folders a file read from the installation is
-    // copied to the data folder first).
-    QString calibrationFile() const;
-    QString calibrationFileToWrite() const;
     std::array<QString, 3> selectedWavelengths() const;
     // Runs a write of the calibration file; for a file that is read-only for us it asks
     // whether to save a new file and writes again if so. True when written.
     bool commitCalibration(
         const std::function<lumetra::calibration::WriteResult(bool asNewFile)>& write);
-    int selectedCorner() const;
     void addWavelength(int channel);
     void setCalibrationButtonsEnabled(bool enabled);
     void startPowerCalibration(int channel);
-    void endPowerCalibration(int channel);
+    void completePowerCalibration(const lumetra::session::CalibrationCompletion& done);
 
     // Every result label back to its start text.
     void clearResults();
@@ -131,44 +136,25 @@ private:
     QLabel* resultLabel(lumetra::measure::ResultText text) const;
     void showText(const lumetra::measure::ResultTexts& texts, lumetra::measure::ResultText text);
     void restoreSettings();
+    void applyCorner();
     void showVersionNotesOnce();
     void connectWavelengthCombos();
     void disconnectWavelengthCombos();
 
     Ui::MainWindow* ui = nullptr;
+    lumetra::session::MeasureSession* measuring = nullptr;
 
-    // Calibration state (colorMatrix, unmixCoef, powerFactor with their start values),
-    // loaded in place by the calibration layer; [corner] = TL 0, TR 1, BL 2, BR 3;
-    // [channel] = R 0, G 1, B 2.
-    lumetra::calibration::CalibrationData calibration;
-    double calibrationPower[3] = {10.0, 10.0, 10.0};
-    bool calibrationActive[3] = {false, false, false};
     // The calibration file's problems already shown since the camera was selected.
     QSet<QString> shownFileProblems;
-    int redBoost = 1;
 
-    BasCam* cam = nullptr;
     QGraphicsScene* mainScene = nullptr;
     QGraphicsScene* previewScene = nullptr;
+    // What the scenes show: the newest frame and its corrected crop.
     QImage lastFrame;
-    float exposureUs = 0.0f;
-    float cornerSignal[3] = {0.0f, 0.0f, 0.0f};
-    QTimer* tempTimer = nullptr;
-    QRect roiRect;
-
-    // Image stabiliser: the per-pixel histories (historyR/G/B) are kept by the measure
-    // layer's stabiliser, bounded to the 1200 x 1200 ROI limit; these are its fill count
-    // and depth as the window sees them.
-    int stabCount = 0;
-    int stabDepth = 8;
     QImage correctedImage;
-    // The texts of the frame being measured.
-    lumetra::measure::ResultTexts frameTexts;
-    // The one-frame measuring pipeline (owns the stabiliser histories), made with the
-    // first streamed frame; shared_ptr so this header needs only its declaration.
-    std::shared_ptr<lumetra::measure::FramePipeline> pipeline;
-    // Lets the camera deliver the next image once the current handler has returned.
-    void postImageRequest();
+    QTimer* drawTimer = nullptr;
+    QElapsedTimer lastDraw;
+    QTimer* tempTimer = nullptr;
 
     // The beam analysis beside the described result groups (a dock, fed once per frame).
     lumetra::ui::BeamAnalysisPanel* beamPanel = nullptr;
@@ -177,8 +163,4 @@ private:
     // Installer download.
     std::unique_ptr<QProgressDialog> progressDialog;
     bool downloadCanceled = false;
-
-    // Power calibration.
-    bool autoExpoWasChecked = false;
-    int calibrationSampleCount[3] = {0, 0, 0};
 };

@@ -2,11 +2,12 @@
 // window: the calibration layer decides, the window shows what it returns, in order.
 
 #include "BasCam.h"
+#include "BeamAnalysisPanel.h"
 #include "Calibration.h"
 #include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
-#include "Paths.h"
+#include "MeasureSession.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -15,9 +16,6 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-
-#include <algorithm>
-#include <iterator>
 
 namespace cal = lumetra::calibration;
 
@@ -59,16 +57,6 @@ void MainWindow::showNotices(const lumetra::calibration::Notices& notices) {
     }
 }
 
-QString MainWindow::calibrationFile() const {
-    return lumetra::paths::calibrationFileForReading(
-        calibrationFileName(cam ? cam->serialText() : QString()));
-}
-
-QString MainWindow::calibrationFileToWrite() const {
-    return lumetra::paths::calibrationFileForWriting(
-        calibrationFileName(cam ? cam->serialText() : QString()));
-}
-
 std::array<QString, 3> MainWindow::selectedWavelengths() const {
     return {ui->waveRCombo->currentText(), ui->waveGCombo->currentText(),
             ui->waveBCombo->currentText()};
@@ -78,7 +66,7 @@ bool MainWindow::commitCalibration(
     const std::function<lumetra::calibration::WriteResult(bool asNewFile)>& write) {
     cal::WriteResult r = write(false);
     if (r.needsNewFile) {
-        const QString file = calibrationFileToWrite();
+        const QString file = measuring->calibrationFileToWrite();
         const auto answer = QMessageBox::question(
             this, cal::newFileQuestionTitle(), cal::newFileQuestionText(file, r),
             QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Save);
@@ -93,15 +81,7 @@ bool MainWindow::commitCalibration(
     return r.written;
 }
 
-int MainWindow::selectedCorner() const {
-    return cal::selectedCorner(ui->blSelButton->isChecked(), ui->brSelButton->isChecked(),
-                               ui->tlSelButton->isChecked(), ui->trSelButton->isChecked());
-}
-
 void MainWindow::UpdateCalibrations(int nused) {
-    if (!cam)
-        return;
-
     const std::array<QString, 3> wl = selectedWavelengths();
     QPushButton* calButtons[] = {ui->calRPushButton, ui->calGPushButton, ui->calBPushButton};
     QLabel* maxLabels[] = {ui->maxRLabel, ui->maxGLabel, ui->maxBLabel};
@@ -109,18 +89,12 @@ void MainWindow::UpdateCalibrations(int nused) {
         calButtons[c]->setText(cal::calibrateButtonText(wl[c]));
         maxLabels[c]->setText(cal::maxLabelText(wl[c]));
     }
-
-    const bool anyActive = std::any_of(std::begin(calibrationActive), std::end(calibrationActive),
-                                       [](bool b) { return b; });
-    // Loaded in place before any box is shown: a frame handled inside a box's event loop
-    // already measures with what was loaded.
-    const cal::LoadResult r =
-        cal::loadCalibration(calibrationFile(), wl, nused, anyActive, calibration);
-    showNotices(r.notices);
+    // The session measures with what it loaded before its notices (boxes) are shown.
+    measuring->loadCalibration(wl, nused);
 }
 
 void MainWindow::refreshWavelengthLists() {
-    const std::array<QStringList, 3> lists = cal::readWavelengthLists(calibrationFile());
+    const std::array<QStringList, 3> lists = cal::readWavelengthLists(measuring->calibrationFile());
 
     int indices[3];
     for (int c = 0; c < 3; ++c)
@@ -144,7 +118,7 @@ void MainWindow::addWavelength(int channel) {
     if (!ok)
         return;
 
-    const QString file = calibrationFileToWrite();
+    const QString file = measuring->calibrationFileToWrite();
     if (commitCalibration(
             [&](bool asNewFile) { return cal::addWavelength(file, channel, text, asNewFile); }))
         refreshWavelengthLists();
@@ -167,11 +141,11 @@ void MainWindow::setCalibrationButtonsEnabled(bool enabled) {
 }
 
 void MainWindow::startPowerCalibration(int channel) {
-    if (!cam || !cam->isOpen())
+    if (!measuring->isOpen())
         return;
 
-    const bool wasGrabbing = cam->isGrabbing();
-    cam->stopGrabbing();
+    const bool wasGrabbing = measuring->isStreaming();
+    measuring->stopStreaming();
     QCoreApplication::processEvents();
 
     const QString wl = waveCombo(ui, channel)->currentText();
@@ -192,19 +166,16 @@ void MainWindow::startPowerCalibration(int channel) {
 
     if (answer != QDialog::Accepted) {
         if (wasGrabbing)
-            cam->startGrabbing();
+            measuring->startStreaming();
         return;
     }
 
-    autoExpoWasChecked = ui->autoExpoCheckBox->isChecked();
-    ui->autoExpoCheckBox->setChecked(false);
+    // Automatic exposure off (the box follows), raw matrices, a new fill.
+    measuring->beginPowerCalibration(channel, power, selectedWavelengths());
     QCoreApplication::processEvents();
-    calibrationPower[channel] = power;
-    calibrationActive[channel] = true;
-    UpdateCalibrations(-1);
-    stabCount = 0;
     setCalibrationButtonsEnabled(false);
-    cam->startGrabbing();
+    measuring->setAnalysisProfiles(beamPanel->isVisible());
+    measuring->startStreaming();
     ui->actionStartStream->setText(QStringLiteral("Stop Streaming"));
     ui->actionStartStream->setChecked(true);
 }
@@ -221,22 +192,14 @@ void MainWindow::on_calBPushButton_clicked() {
 
 void MainWindow::calibrationSampleStep(int channel, int channelMax,
                                        const cal::AnalysisSample& analysis) {
-    if (channel < 0 || channel > 2 || !calibrationActive[channel])
-        return;
+    if (const auto done = measuring->takeCalibrationSample(channel, channelMax, analysis))
+        completePowerCalibration(*done);
+}
 
-    const cal::SampleResult s =
-        cal::takeCalibrationSample({cornerSignal[0], cornerSignal[1], cornerSignal[2]},
-                                   cal::calibrationSampleCount()[channel]);
-    for (int i = 0; i < 3; ++i)
-        cornerSignal[i] = s.normalised[i];
-    if (!s.completed)
-        return;
-
-    const QString file = calibrationFile();
+void MainWindow::completePowerCalibration(const lumetra::session::CalibrationCompletion& done) {
+    const int channel = done.channel;
     const std::array<QString, 3> wl = selectedWavelengths();
-    const cal::CompletionPlan plan =
-        cal::planCalibrationCompletion(file, wl, channel, selectedCorner(), s.raw, exposureUs,
-                                       calibrationPower[channel], channelMax, analysis);
+    const cal::CompletionPlan plan = measuring->planCalibrationCompletion(done, wl);
     showNotices(plan.notices);
     bool store = !plan.refused;
     if (store && !plan.doubts.isEmpty()) {
@@ -249,7 +212,8 @@ void MainWindow::calibrationSampleStep(int channel, int channelMax,
     // while the box is open keeps a complete calibration.
     if (store)
         store = commitCalibration([&](bool asNewFile) {
-            return cal::writeCalibration(calibrationFileToWrite(), plan.changes, asNewFile);
+            return cal::writeCalibration(measuring->calibrationFileToWrite(), plan.changes,
+                                         asNewFile);
         });
     if (store)
         QMessageBox::information(this, cal::calibrationDoneTitle(wl[channel]),
@@ -257,11 +221,6 @@ void MainWindow::calibrationSampleStep(int channel, int channelMax,
     else
         writeLog(cal::calibrationDialogTitle(wl[channel]) + QStringLiteral(" not stored"));
     setCalibrationButtonsEnabled(true);
-    UpdateCalibrations(0); // still flagged active, so no "not calibrated" boxes here
-    endPowerCalibration(channel);
-}
-
-void MainWindow::endPowerCalibration(int channel) {
-    calibrationActive[channel] = false;
-    ui->autoExpoCheckBox->setChecked(autoExpoWasChecked);
+    UpdateCalibrations(0); // the run is still on, so no "not calibrated" boxes here
+    measuring->endPowerCalibration();
 }

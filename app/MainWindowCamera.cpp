@@ -2,9 +2,11 @@
 // temperature watch.
 
 #include "BasCam.h"
+#include "BeamAnalysisPanel.h"
 #include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "MeasureSession.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -19,38 +21,32 @@ void MainWindow::refreshCameraList() {
                &MainWindow::camList_IndexChanged);
     ui->listCamComboBox->clear();
     ui->listCamComboBox->addItem(QIcon(), QStringLiteral("Select KVT sensor"));
-    if (cam)
-        ui->listCamComboBox->addItems(cam->deviceNames());
+    ui->listCamComboBox->addItems(camera()->deviceNames());
     ui->listCamComboBox->setCurrentIndex(0);
     connect(ui->listCamComboBox, &QComboBox::currentIndexChanged, this,
             &MainWindow::camList_IndexChanged);
 }
 
 void MainWindow::on_actionStartStream_toggled(bool checked) {
-    if (!cam)
-        return;
     if (checked) {
-        cam->startGrabbing();
+        measuring->setAnalysisProfiles(beamPanel->isVisible());
+        measuring->startStreaming();
         ui->actionStartStream->setText(QStringLiteral("Stop Streaming"));
     } else {
         QCoreApplication::processEvents();
-        cam->stopGrabbing();
+        measuring->stopStreaming();
         ui->actionStartStream->setText(QStringLiteral("Start Streaming"));
         ui->statusbar->showMessage(QStringLiteral("Streaming stopped"));
     }
     QCoreApplication::processEvents();
     // A start that left the camera idle unchecks the action, which runs this slot again
     // with false and puts the text back.
-    ui->actionStartStream->setChecked(cam->isGrabbing());
+    ui->actionStartStream->setChecked(measuring->isStreaming());
 }
 
 void MainWindow::UpdateTemperature() {
     const QString none = QStringLiteral("Sensor temperature: N/A");
-    if (!cam) {
-        ui->temperatureLabel->setText(none);
-        return;
-    }
-    const float t = cam->temperature();
+    const float t = camera()->temperature();
     if (t == -100.0f) {
         ui->temperatureLabel->setText(none);
         return;
@@ -70,8 +66,8 @@ void MainWindow::UpdateTemperature() {
         QCoreApplication::processEvents();
         // The list may already have shown the placeholder (no index change, so no
         // selection handling ran): close the camera directly then.
-        if (cam->isOpen())
-            cam->openCamera(-1);
+        if (measuring->isOpen())
+            measuring->openCamera(QString());
         writeLog(QStringLiteral("Critical temp: ") + QString::number(t, 'g', 6));
         QMessageBox::critical(nullptr, QStringLiteral("Critical temperature"),
                               QStringLiteral("The sensor has reached 75\u00B0C, the device has "
@@ -86,7 +82,8 @@ void MainWindow::UpdateTemperature() {
 
 void MainWindow::handleCameraLoss(const QString& name) {
     // Already closed or replaced (the first-image check or the user got there first).
-    if (!cam || !cam->isLost())
+    BasCam* cam = camera();
+    if (!cam->isLost())
         return;
     // Closed first, then the user is told: the box must not stand in front of a window
     // that still shows a stream. The list is refilled once the box is answered, so a

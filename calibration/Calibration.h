@@ -31,16 +31,15 @@
 //   newFileQuestionText, and on yes writes again with asNewFile (the old file is kept as
 //   <name>.bak-<date>, the new complete file takes the camera's name).
 //
-//   Power calibration, inside ComputeMeasures once the stabiliser is full:
-//       int c = channelToServe(calibrationActive);        // -1: none active
+//   Power calibration (the measuring session), on every stabilised frame of a run:
 //       auto s = takeCalibrationSample(cornerSignal, calibrationSampleCount()[c]);
 //       cornerSignal = s.normalised;
-//       if (s.completed) {
+//       if (s.completed) {   // no further sample until the run ends
 //           auto plan = planCalibrationCompletion(file, wl, c, corner, s.raw, exposureUs,
-//                                                 calibrationPower[c], channelMax);
-//           doubts -> ask (cancel: nothing written); write plan.changes (column and factor
-//           in one write); information box calibrationDoneTitle/Text; enable the buttons;
-//           UpdateCalibrations(0); calibrationActive[c] = false; restore automatic exposure.
+//                                                 power, channelMax);
+//           the window: doubts -> ask (cancel: nothing written); write plan.changes (column
+//           and factor in one write); information box calibrationDoneTitle/Text; enable the
+//           buttons; UpdateCalibrations(0); end the run (automatic exposure restored).
 //       }
 //
 // Readers take the file's bytes once and parse a private copy with QSettings (it keeps

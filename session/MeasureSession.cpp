@@ -71,6 +71,14 @@ struct MeasureSession::Shared {
     QString serial;
     bool autoRoi = false;
     bool autoRoiNow = true; // evaluate on the next frame, whatever the time
+    bool analysisProfiles = false;
+    // The last measured frame's corner signal: what a calibration sample takes.
+    std::array<float, 3> cornerSignal{};
+    // The power-calibration run.
+    int calChannel = -1;
+    bool calCompleting = false; // the fifth sample is taken, the run not yet ended
+    double calPower = 0;
+    bool autoExposureBeforeRun = false;
     // Exposure writes from either thread, one at a time.
     std::mutex exposureMutex;
 };
@@ -146,6 +154,17 @@ int MeasureSession::openCamera(const QString& serial) {
     return r;
 }
 
+int MeasureSession::openListedCamera(int index) {
+    stopStreaming();
+    const int r = m_cam->openCamera(index);
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->serial = m_cam->isOpen() ? m_cam->serialText() : QString();
+    }
+    restartFill();
+    return r;
+}
+
 bool MeasureSession::isOpen() const {
     return m_cam->isOpen();
 }
@@ -156,6 +175,10 @@ bool MeasureSession::isStreaming() const {
 
 QString MeasureSession::calibrationFile() const {
     return paths::calibrationFileForReading(calibrationFileName(m_cam->serialText()));
+}
+
+QString MeasureSession::calibrationFileToWrite() const {
+    return paths::calibrationFileForWriting(calibrationFileName(m_cam->serialText()));
 }
 
 void MeasureSession::applyStartState() {
@@ -274,6 +297,9 @@ void MeasureSession::measure(const QImage& image, float exposureUs) {
             in.analysisFactor[size_t(c)] = s.calibration.analysisFactor[c][k];
         }
         in.redBoost = s.redBoost;
+        in.calibrationRunning = s.calChannel >= 0;
+        in.analysisProfiles = s.analysisProfiles;
+        report->calibrationChannel = s.calChannel;
     }
     in.crop = image.copy(report->roi);
     in.stabCount = report->stabCount;
@@ -284,6 +310,20 @@ void MeasureSession::measure(const QImage& image, float exposureUs) {
     ms::FrameResult r = m_loop->pipeline->process(std::move(in));
     if (!r.measured)
         return; // a region of 10 pixels or less across: nothing to report
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->cornerSignal = r.cornerSignal;
+        const int c = report->calibrationChannel;
+        if (r.stabilised && c >= 0 && c == m_shared->calChannel) {
+            const ms::BeamChannelResult& beam = r.analysis.channel[size_t(c)];
+            cal::AnalysisSample sample;
+            sample.usable = beam.valid;
+            sample.cameraSums = beam.cameraSums;
+            sample.reason = r.analysis.analysed ? beam.reason : QStringLiteral("no reading");
+            const int maxima[3] = {r.maxR, r.maxG, r.maxB};
+            report->calibrationDone = sampleLocked(c, maxima[c], sample);
+        }
+    }
     if (r.exposureFactor && autoExposure())
         applyExposure(exposureControlValue(exposureMs() * *r.exposureFactor));
 
@@ -401,6 +441,11 @@ void MeasureSession::setRedBoost(int boost) {
     m_shared->redBoost = std::clamp(boost, 1, 4);
 }
 
+void MeasureSession::setAnalysisProfiles(bool on) {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->analysisProfiles = on;
+}
+
 double MeasureSession::exposureMs() const {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
     return m_shared->exposureMs;
@@ -447,8 +492,9 @@ void MeasureSession::setAutoExposure(bool on) {
 
 void MeasureSession::loadCalibration(const std::array<QString, 3>& wavelengths, int nused) {
     cal::CalibrationData data = calibrationData();
-    const cal::LoadResult r =
-        cal::loadCalibration(calibrationFile(), wavelengths, nused, false, data);
+    // During a run the raw matrices stay and no "not calibrated" box is shown.
+    const cal::LoadResult r = cal::loadCalibration(calibrationFile(), wavelengths, nused,
+                                                   calibrationChannel() >= 0, data);
     {
         std::lock_guard<std::mutex> lock(m_shared->mutex);
         m_shared->calibration = data;
@@ -459,6 +505,88 @@ void MeasureSession::loadCalibration(const std::array<QString, 3>& wavelengths, 
 cal::CalibrationData MeasureSession::calibrationData() const {
     std::lock_guard<std::mutex> lock(m_shared->mutex);
     return m_shared->calibration;
+}
+
+void MeasureSession::beginPowerCalibration(int channel, double power,
+                                           const std::array<QString, 3>& wavelengths) {
+    if (channel < 0 || channel > 2)
+        return;
+    bool wasAuto = false;
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        Shared& s = *m_shared;
+        wasAuto = s.autoExposure;
+        // A second run while one is active keeps the first run's choice to restore.
+        if (s.calChannel < 0)
+            s.autoExposureBeforeRun = wasAuto;
+        s.autoExposure = false;
+        s.calChannel = channel;
+        s.calCompleting = false;
+        s.calPower = power;
+    }
+    if (wasAuto)
+        emit autoExposureChanged(false);
+    loadCalibration(wavelengths, -1);
+    restartFill();
+}
+
+int MeasureSession::calibrationChannel() const {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->calChannel;
+}
+
+std::optional<CalibrationCompletion>
+MeasureSession::takeCalibrationSample(int channel, int channelMax,
+                                      const cal::AnalysisSample& analysis) {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return sampleLocked(channel, channelMax, analysis);
+}
+
+std::optional<CalibrationCompletion>
+MeasureSession::sampleLocked(int channel, int channelMax, const cal::AnalysisSample& analysis) {
+    Shared& s = *m_shared;
+    // A completed run waits for its owner (boxes may be open): frames measured meanwhile
+    // must not begin a second completion.
+    if (channel < 0 || channel != s.calChannel || s.calCompleting)
+        return std::nullopt;
+    const cal::SampleResult r =
+        cal::takeCalibrationSample(s.cornerSignal, cal::calibrationSampleCount()[size_t(channel)]);
+    s.cornerSignal = r.normalised;
+    if (!r.completed)
+        return std::nullopt;
+    s.calCompleting = true;
+    CalibrationCompletion done;
+    done.channel = channel;
+    done.raw = r.raw;
+    done.channelMax = channelMax;
+    done.analysis = analysis;
+    done.corner = s.corner ? int(*s.corner) : 0;
+    done.exposureUs = s.exposureUs;
+    done.power = s.calPower;
+    return done;
+}
+
+cal::CompletionPlan
+MeasureSession::planCalibrationCompletion(const CalibrationCompletion& done,
+                                          const std::array<QString, 3>& wavelengths) const {
+    return cal::planCalibrationCompletion(calibrationFile(), wavelengths, done.channel, done.corner,
+                                          done.raw, done.exposureUs, done.power, done.channelMax,
+                                          done.analysis);
+}
+
+void MeasureSession::endPowerCalibration() {
+    bool restore = false;
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        Shared& s = *m_shared;
+        if (s.calChannel < 0)
+            return;
+        s.calChannel = -1;
+        s.calCompleting = false;
+        restore = s.autoExposureBeforeRun;
+        s.autoExposure = restore;
+    }
+    emit autoExposureChanged(restore);
 }
 
 } // namespace lumetra::session

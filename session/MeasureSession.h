@@ -67,10 +67,16 @@ public:
     // Opens the camera with this serial (empty: closes the open one). Ends a running
     // stream first and begins a new stabiliser fill. 0 on success. \context owner
     int openCamera(const QString& serial);
+    // The same for the camera at this index of the camera object's last list (several
+    // heads may share a serial); index < 0 closes. \context owner
+    int openListedCamera(int index);
     bool isOpen() const;      // \context any
     bool isStreaming() const; // \context any
     // The open camera's calibration file as it is read (serial 0 without one). \context any
     QString calibrationFile() const;
+    // The file a write goes to (a file read from the installation is copied to the user's
+    // data folder first). \context any
+    QString calibrationFileToWrite() const;
     // The start state of a camera just opened: turned by 180 degrees, full sensor, the
     // stored exposure (brought into the camera's and the control's range), the stored
     // region (each side at most the stabiliser's limit, moved inside the image when it is
@@ -104,6 +110,8 @@ public:
     static constexpr int kAutoRoiPeriodMs = 1000;
     bool autoRoi() const;
     void setAutoRoi(bool on);
+    // Profiles and their fits in the beam analysis (for a plot that shows them).
+    void setAnalysisProfiles(bool on);
 
     // The exposure as the control shows it (ms) and as the camera took it (us).
     double exposureMs() const;
@@ -119,12 +127,34 @@ public:
     void loadCalibration(const std::array<QString, 3>& wavelengths, int nused);
     calibration::CalibrationData calibrationData() const; // \context any
 
+    // The power-calibration run of one channel (0 R, 1 G, 2 B) with the beam's power.
+    // Beginning it turns automatic exposure off, loads the raw matrices (nused -1) and
+    // begins a new fill; every stabilised frame is then a sample, and the report of the
+    // fifth carries the completion. No sample is taken after that until the run ends.
+    // \context owner
+    void beginPowerCalibration(int channel, double power,
+                               const std::array<QString, 3>& wavelengths);
+    int calibrationChannel() const; // -1: no run. \context any
+    // Takes one sample of the run's channel from the last measured frame's corner signal,
+    // as a frame does; the completion when it was the fifth. \context any
+    std::optional<CalibrationCompletion>
+    takeCalibrationSample(int channel, int channelMax = -1,
+                          const calibration::AnalysisSample& analysis = {});
+    // What completing the run would store (the calibration layer's plan). \context any
+    calibration::CompletionPlan
+    planCalibrationCompletion(const CalibrationCompletion& done,
+                              const std::array<QString, 3>& wavelengths) const;
+    // Ends the run: automatic exposure back as it was before. \context owner
+    void endPowerCalibration();
+
 signals:
     // One measured frame. Emitted on the measuring thread.
     void frameMeasured(lumetra::session::ReportPtr report);
     // The exposure as the control shows it changed (automatic exposure or a write).
     // Emitted on the measuring or the owner thread.
     void exposureChanged(double ms);
+    // Automatic exposure was switched by the power-calibration run. Owner thread.
+    void autoExposureChanged(bool on);
     // The open camera is gone and the frame loop has ended. Emitted on the owner thread,
     // after every report queued to a receiver in that thread.
     void cameraLost(QString name);
@@ -141,6 +171,9 @@ private:
 
     void applyExposure(double ms);
     void endLoop();
+    // With the shared lock held.
+    std::optional<CalibrationCompletion> sampleLocked(int channel, int channelMax,
+                                                      const calibration::AnalysisSample& analysis);
     // Measuring thread.
     void onImage(const QImage& image);
     void measure(const QImage& image, float exposureUs);

@@ -148,11 +148,6 @@ void BeamAnalysisPanel::clear() {
     setData(BeamPanelData());
 }
 
-bool BeamAnalysisPanel::wantsProfiles() const {
-    // A little early: the frame arrives some milliseconds after it is asked for.
-    return isVisible() && (m_redraws == 0 || m_sinceRedraw.elapsed() >= kRefreshMs * 3 / 4);
-}
-
 void BeamAnalysisPanel::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (m_pending) {

@@ -43,9 +43,6 @@ public:
     void setData(const BeamPanelData& data);
     // Back to "N/A" everywhere (no camera, stream stopped).
     void clear();
-    // Whether the next result should carry profiles: the panel is shown and will redraw
-    // with it (profiles of the frames in between would be dropped unseen).
-    bool wantsProfiles() const;
 
     // Value text of a cell (row 0..2 = R, G, B; column 0..4 = D4sigma, FWHM, ellipticity,
     // power, background) and its tool tip.

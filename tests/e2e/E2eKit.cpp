@@ -93,8 +93,7 @@ void selectCamera(MainWindow& w) {
 
 FrameCounter::FrameCounter(MainWindow& w) : m_count(std::make_shared<int>(0)) {
     auto count = m_count;
-    m_conn = QObject::connect(w.camera(), &BasCam::ImageIsAvailable, &w,
-                              [count](const QImage&) { ++*count; });
+    m_conn = QObject::connect(&w, &MainWindow::reportShown, &w, [count] { ++*count; });
 }
 
 FrameCounter::~FrameCounter() {

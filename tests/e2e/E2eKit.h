@@ -44,7 +44,7 @@ std::unique_ptr<MainWindow> openWindow(bool keepTemperatureTimer = false);
 // Selects list entry 1 (the demo head) through the list, as a user would.
 void selectCamera(MainWindow& w);
 
-// Frames handed to the window since the call, counted on the camera's signal.
+// Reports of the current fill the window has shown since the call.
 class FrameCounter {
 public:
     explicit FrameCounter(MainWindow& w);

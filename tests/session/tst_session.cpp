@@ -1,7 +1,8 @@
 // The measuring session without a window: the simulated head chosen by serial and
 // streamed, every frame reported with the set-up it was measured with and results that
 // agree with the head, a new region beginning a new fill, no report after the stream
-// stops, and a camera that goes away ending the frame loop.
+// stops, a camera that goes away ending the frame loop, and a power-calibration run whose
+// stored factor makes the session read the power the user entered.
 
 #include "BasCam.h"
 #include "E2eKit.h"
@@ -179,6 +180,78 @@ private slots:
             }
             s.stopStreaming();
         }
+    }
+
+    void powerCalibrationRunStoresWhatTheUserEntered() {
+        testsupport::TempWorkDir dir;
+        QVERIFY(e2e::placeDemoFiles());
+        QVariantMap k = threeBeams();
+        k.insert({{QStringLiteral("R_power"), 0.0}, {QStringLiteral("B_power"), 0.0}});
+        e2e::setHeadKeys(k);
+        e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
+        MeasureSession s;
+        QList<ReportPtr> reports;
+        connect(&s, &MeasureSession::frameMeasured, &s, [&](ReportPtr r) { reports.append(r); });
+        QSignalSpy autoSwitched(&s, &MeasureSession::autoExposureChanged);
+        openHead(s);
+        s.setAutoExposure(true);
+        const auto lists = lumetra::calibration::readWavelengthLists(s.calibrationFile());
+        const std::array<QString, 3> wl{lists[0].value(0), lists[1].value(0), lists[2].value(0)};
+        // Twice what the green beam carries: readings must follow the user, not the file.
+        const double entered = 2 * e2e::readHead().beams[1].power;
+        s.beginPowerCalibration(1, entered, wl);
+        QVERIFY(!s.autoExposure());
+        QCOMPARE(autoSwitched.size(), 1);
+        QCOMPARE(s.startStreaming(), 0);
+        const auto completed = [&] {
+            return std::count_if(reports.begin(), reports.end(),
+                                 [](const ReportPtr& r) { return r->calibrationDone.has_value(); });
+        };
+        QVERIFY(testsupport::waitUntil([&] { return completed() == 1; }, 20000));
+        const qsizetype atDone = reports.size();
+        // Frames measured while the owner completes the run are no further samples.
+        QVERIFY(testsupport::waitUntil([&] { return reports.size() >= atDone + 5; }, 20000));
+        s.stopStreaming();
+        QCOMPARE(completed(), 1);
+        int stabilised = 0;
+        for (const ReportPtr& r : reports) {
+            QCOMPARE(r->calibrationChannel, 1);
+            stabilised += r->result.stabilised;
+            QCOMPARE(r->calibrationDone.has_value(), r->result.stabilised && stabilised == 5);
+        }
+        const CalibrationCompletion done =
+            *std::find_if(reports.begin(), reports.end(),
+                          [](const ReportPtr& r) { return r->calibrationDone.has_value(); })
+                 ->get()
+                 ->calibrationDone;
+        QCOMPARE(done.power, entered);
+        QCOMPARE(done.corner, int(ms::Corner::BR));
+        QCOMPARE(done.exposureUs, 2000.0f);
+
+        const lumetra::calibration::CompletionPlan plan = s.planCalibrationCompletion(done, wl);
+        QVERIFY(plan.hasFactor);
+        QVERIFY(
+            lumetra::calibration::writeCalibration(s.calibrationFileToWrite(), plan.changes, false)
+                .written);
+        s.endPowerCalibration();
+        QVERIFY(s.autoExposure());
+        QCOMPARE(s.calibrationChannel(), -1);
+
+        s.setAutoExposure(false);
+        s.loadCalibration(wl, 0);
+        QCOMPARE(s.startStreaming(), 0);
+        // Reports of the run still queued arrive first.
+        const auto reading = [&]() -> ReportPtr {
+            for (const ReportPtr& r : reports)
+                if (r->calibrationChannel < 0 && r->result.stabilised)
+                    return r;
+            return nullptr;
+        };
+        QVERIFY(testsupport::waitUntil([&] { return reading() != nullptr; }, 20000));
+        s.stopStreaming();
+        const QString text = reading()->result.texts.text(T::PowerGreen);
+        const auto w = e2e::wattsOf(text);
+        QVERIFY2(w && std::abs(*w - entered) <= 0.03 * entered, qPrintable(text));
     }
 
     void aLostCameraEndsTheLoop() {
