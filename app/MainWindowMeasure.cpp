@@ -203,8 +203,8 @@ void MainWindow::RectPosUpdate(QPoint pos) {
         measuring->setRoi(QRect(pos.x() - w / 2, pos.y() - h / 2, w, h));
     else
         measuring->setRoi(QRect(pos.x(), pos.y(), 15, 15));
-    if (!measuring->isStreaming())
-        ProcessFrame(lastFrame.copy());
+    // The outline follows the mouse at once, also while streaming.
+    ProcessFrame(lastFrame.copy());
 }
 
 void MainWindow::RectSizeUpdate(QPoint pos) {
@@ -224,8 +224,8 @@ void MainWindow::RectSizeUpdate(QPoint pos) {
         measuring->setRoi(QRect(cx - w / 2, cy - h / 2, w, h));
     else
         measuring->restartFill();
-    if (!measuring->isStreaming())
-        ProcessFrame(lastFrame.copy());
+    // The outline follows the mouse at once, also while streaming.
+    ProcessFrame(lastFrame.copy());
 }
 
 void MainWindow::fitSpotView() {

@@ -91,9 +91,13 @@ void selectCamera(MainWindow& w) {
     QCoreApplication::processEvents();
 }
 
-FrameCounter::FrameCounter(MainWindow& w) : m_count(std::make_shared<int>(0)) {
-    auto count = m_count;
-    m_conn = QObject::connect(&w, &MainWindow::reportShown, &w, [count] { ++*count; });
+FrameCounter::FrameCounter(MainWindow& w)
+    : m_shown(std::make_shared<QList<QPair<QString, QString>>>()) {
+    auto shown = m_shown;
+    Ui::MainWindow* ui = w.form();
+    m_conn = QObject::connect(&w, &MainWindow::reportShown, &w, [shown, ui] {
+        shown->append({ui->divValue->text(), ui->valuePowerRed->text()});
+    });
 }
 
 FrameCounter::~FrameCounter() {
@@ -101,8 +105,9 @@ FrameCounter::~FrameCounter() {
 }
 
 bool FrameCounter::waitFrames(int n, int timeoutMs) {
-    const int target = *m_count + n;
-    return testsupport::waitUntil([&] { return *m_count >= target; }, timeoutMs);
+    m_waitStart = count();
+    const int target = m_waitStart + n;
+    return testsupport::waitUntil([&] { return count() >= target; }, timeoutMs);
 }
 
 bool streamUntilMeasured(MainWindow& w, int timeoutMs) {

@@ -44,17 +44,22 @@ std::unique_ptr<MainWindow> openWindow(bool keepTemperatureTimer = false);
 // Selects list entry 1 (the demo head) through the list, as a user would.
 void selectCamera(MainWindow& w);
 
-// Reports of the current fill the window has shown since the call.
+// Reports of the current fill the window has shown since the call, with the divergence and
+// red power texts each one left (several may be shown in one turn of the event loop).
 class FrameCounter {
 public:
     explicit FrameCounter(MainWindow& w);
     ~FrameCounter();
-    int count() const { return *m_count; }
+    int count() const { return int(m_shown->size()); }
     // Processes events until `n` more frames have arrived.
     bool waitFrames(int n, int timeoutMs = 20000);
+    // The texts of the first report shown in the last waitFrames.
+    QString firstDivergence() const { return m_shown->value(m_waitStart).first; }
+    QString firstRedPower() const { return m_shown->value(m_waitStart).second; }
 
 private:
-    std::shared_ptr<int> m_count;
+    std::shared_ptr<QList<QPair<QString, QString>>> m_shown;
+    int m_waitStart = 0;
     QMetaObject::Connection m_conn;
 };
 
