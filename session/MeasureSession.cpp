@@ -490,16 +490,19 @@ void MeasureSession::setAutoExposure(bool on) {
     m_shared->autoExposure = on;
 }
 
-void MeasureSession::loadCalibration(const std::array<QString, 3>& wavelengths, int nused) {
+cal::LoadResult MeasureSession::loadCalibration(const std::array<QString, 3>& wavelengths,
+                                                int nused, const QString& file) {
     cal::CalibrationData data = calibrationData();
     // During a run the raw matrices stay and no "not calibrated" box is shown.
-    const cal::LoadResult r = cal::loadCalibration(calibrationFile(), wavelengths, nused,
-                                                   calibrationChannel() >= 0, data);
+    const cal::LoadResult r =
+        cal::loadCalibration(file.isEmpty() ? calibrationFile() : file, wavelengths, nused,
+                             calibrationChannel() >= 0, data);
     {
         std::lock_guard<std::mutex> lock(m_shared->mutex);
         m_shared->calibration = data;
     }
     m_sink(r.notices);
+    return r;
 }
 
 cal::CalibrationData MeasureSession::calibrationData() const {

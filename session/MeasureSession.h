@@ -123,8 +123,10 @@ public:
     void setAutoExposure(bool on);
 
     // Loads the matrices and power factors of the wavelengths (R, G, B) from the camera's
-    // file (nused -1: raw). Its notices go to the sink. \context owner
-    void loadCalibration(const std::array<QString, 3>& wavelengths, int nused);
+    // file, or from `file` when one is given (nused -1: raw). Its notices go to the sink.
+    // \context owner
+    calibration::LoadResult loadCalibration(const std::array<QString, 3>& wavelengths, int nused,
+                                            const QString& file = QString());
     calibration::CalibrationData calibrationData() const; // \context any
 
     // The power-calibration run of one channel (0 R, 1 G, 2 B) with the beam's power.

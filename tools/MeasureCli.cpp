@@ -384,6 +384,14 @@ QString formatText(int frame, const FrameResult& r) {
 
 } // namespace
 
+QString frameJson(int frame, const FrameResult& r) {
+    return formatJson(frame, r);
+}
+
+QString frameText(int frame, const FrameResult& r) {
+    return formatText(frame, r);
+}
+
 QString usageText() {
     return QStringLiteral(
         "usage: lumetra-measure [options] FRAME [FRAME ...]\n"
@@ -398,7 +406,8 @@ QString usageText() {
         "  --every                  one result per frame instead of the last only\n"
         "  --corrected OUT.png      write the last frame's colour-corrected region in the\n"
         "                           format its suffix names (.png, .bmp, ...)\n"
-        "  --format json|text       output format (default text)\n");
+        "  --format json|text       output format (default text)\n"
+        "On a live camera: lumetra-measure --live --help\n");
 }
 
 QString argumentError(const QStringList& args) {

@@ -9,6 +9,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace lumetra::measure {
+struct FrameResult;
+}
+
 namespace lumetra::tool {
 
 struct RunOutput {
@@ -25,5 +29,10 @@ RunOutput runMeasure(const QStringList& args);
 QString argumentError(const QStringList& args);
 
 QString usageText();
+
+// One frame's results as this tool prints them: a JSON object on one line, or a text block
+// (frame numbers from 1).
+QString frameJson(int frame, const measure::FrameResult& r);
+QString frameText(int frame, const measure::FrameResult& r);
 
 } // namespace lumetra::tool

@@ -1,5 +1,7 @@
-// Offline measuring tool: runs the window's pipeline on saved frames.
+// Measuring tool: the window's pipeline on saved frames, or its measuring session on a
+// live camera (--live).
 
+#include "LiveCli.h"
 #include "MeasureCli.h"
 #include "ToolFiles.h"
 
@@ -12,7 +14,15 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     lumetra::tool::foldLibraryStderr(true);
-    const lumetra::tool::RunOutput r = lumetra::tool::runMeasure(app.arguments().mid(1));
+    const QStringList args = app.arguments().mid(1);
+    if (lumetra::tool::isLiveMode(args)) {
+        if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+            std::fputs(qPrintable(lumetra::tool::liveUsageText()), stdout);
+            return 0;
+        }
+        return lumetra::tool::runLive(args);
+    }
+    const lumetra::tool::RunOutput r = lumetra::tool::runMeasure(args);
     if (r.exitCode != 0) {
         std::fprintf(stderr, "lumetra-measure: %s\n", qPrintable(r.err.simplified()));
         return r.exitCode;
