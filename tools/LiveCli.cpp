@@ -6,7 +6,11 @@
 #include "MeasureCli.h"
 #include "MeasureSession.h"
 #include "Paths.h"
+#include "Recorder.h"
 #include "Results.h"
+#include "Stability.h"
+#include "ToleranceValues.h"
+#include "Tolerances.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -66,6 +70,8 @@ struct LiveOptions {
     std::optional<std::array<QString, 3>> wavelengths;
     std::optional<double> exposureUs; // none: automatic
     bool every = false;
+    QString record;
+    QString limits;
     Format format = Format::Text;
 };
 
@@ -101,8 +107,9 @@ LiveOptions parseLive(const QStringList& args) {
     static const QStringList flags = {"--live", "--list-cameras", "--auto-roi", "--every",
                                       "--auto-exposure"};
     static const QStringList withValue = {
-        "--camera", "--simulated",   "--frames",      "--seconds",     "--roi",   "--corner",
-        "--depth",  "--calibration", "--wavelengths", "--exposure-us", "--format"};
+        "--camera", "--simulated", "--frames",      "--seconds",     "--roi",
+        "--corner", "--depth",     "--calibration", "--wavelengths", "--exposure-us",
+        "--record", "--limits",    "--format"};
     for (int i = 0; i < args.size(); ++i) {
         QString a = args[i];
         if (!a.startsWith(QLatin1String("--"))) {
@@ -183,6 +190,14 @@ LiveOptions parseLive(const QStringList& args) {
         } else if (a == QLatin1String("--exposure-us")) {
             o.exposureUs = parseNumber(a, value, MeasureSession::kExposureMinMs * 1000.0,
                                        MeasureSession::kExposureMaxMs * 1000.0);
+        } else if (a == QLatin1String("--record")) {
+            if (value.isEmpty())
+                fail(QStringLiteral("--record needs a file name"));
+            o.record = value;
+        } else if (a == QLatin1String("--limits")) {
+            if (value.isEmpty())
+                fail(QStringLiteral("--limits needs a file name"));
+            o.limits = value;
         } else if (a == QLatin1String("--format")) {
             if (value == QLatin1String("json"))
                 o.format = Format::Json;
@@ -303,6 +318,80 @@ QString statJson(const Stat& s) {
              shortestNumber(s.max));
 }
 
+// The stability figures of the measured frames as flat entries "pointing.r.twoSigmaX":
+// the same names in every format, nested by their dots in JSON.
+struct Figure {
+    QString name;
+    const char* unit;
+    int samples;
+    double value;
+};
+
+std::vector<Figure> stabilityEntries(const measure::StabilityFigures& f) {
+    std::vector<Figure> v;
+    const char* beams[3] = {"r", "g", "b"};
+    const char* pairs[3] = {"rg", "bg", "rb"};
+    for (size_t c = 0; c < 3; ++c) {
+        const auto& p = f.pointing[c];
+        const QString b = QStringLiteral("pointing.%1.").arg(QLatin1String(beams[c]));
+        v.push_back({b + QStringLiteral("twoSigmaX"), "urad", p.samples, p.twoSigmaX});
+        v.push_back({b + QStringLiteral("twoSigmaY"), "urad", p.samples, p.twoSigmaY});
+        v.push_back({b + QStringLiteral("maxDistance"), "urad", p.samples, p.maxDistance});
+    }
+    for (size_t c = 0; c < 3; ++c) {
+        const auto& p = f.power[c];
+        const QString b = QStringLiteral("power.%1.").arg(QLatin1String(beams[c]));
+        v.push_back({b + QStringLiteral("rmsPercent"), "%", p.samples, p.rmsPercent});
+        v.push_back({b + QStringLiteral("peakToPeakPercent"), "%", p.samples, p.peakToPeakPercent});
+    }
+    for (size_t c = 0; c < 3; ++c) {
+        const auto& a = f.alignment[c];
+        const QString b = QStringLiteral("alignment.%1.").arg(QLatin1String(pairs[c]));
+        v.push_back({b + QStringLiteral("rangeX"), "urad", a.samples, a.rangeX});
+        v.push_back({b + QStringLiteral("rangeY"), "urad", a.samples, a.rangeY});
+        v.push_back({b + QStringLiteral("twoSigmaX"), "urad", a.samples, a.twoSigmaX});
+        v.push_back({b + QStringLiteral("twoSigmaY"), "urad", a.samples, a.twoSigmaY});
+    }
+    return v;
+}
+
+// {"pointing": {"r": {"twoSigmaX": 1.2, ...}, ...}, ...}; a figure without samples is null.
+QString stabilityJson(const std::vector<Figure>& figures) {
+    QString out = QStringLiteral("{");
+    QStringList open;                // the path of the object being written
+    std::vector<bool> filled{false}; // per open object: it holds an entry already
+    const auto comma = [&] {
+        if (filled.back())
+            out += QStringLiteral(", ");
+        filled.back() = true;
+    };
+    for (const Figure& f : figures) {
+        const QStringList parts = f.name.split(QLatin1Char('.'));
+        const QStringList path = parts.mid(0, parts.size() - 1);
+        int same = 0;
+        while (same < open.size() && same < path.size() && open[same] == path[same])
+            ++same;
+        while (open.size() > same) {
+            out += QLatin1Char('}');
+            open.removeLast();
+            filled.pop_back();
+        }
+        while (open.size() < path.size()) {
+            comma();
+            out += QLatin1Char('"') + path[open.size()] + QStringLiteral("\": {");
+            open << path[open.size()];
+            filled.push_back(false);
+        }
+        comma();
+        out += QStringLiteral("\"%1\": %2")
+                   .arg(parts.last(),
+                        f.samples > 0 ? shortestNumber(f.value) : QStringLiteral("null"));
+    }
+    for (int i = 0; i <= open.size(); ++i)
+        out += QLatin1Char('}');
+    return out;
+}
+
 // ------------------------------------------------------------------------ the run
 
 std::atomic<int> g_signal{0};
@@ -362,6 +451,12 @@ private:
     QRect m_roi;
     float m_exposureUs = 0;
     bool m_progress = false;
+    measure::StabilityStats m_stability;
+    std::array<Stat, tolerances::kQuantityCount> m_limitStats;
+    std::optional<tolerances::Tolerances> m_limits;
+    std::optional<tolerances::Evaluation> m_verdict;
+    session::Recorder* m_recorder = nullptr;
+    QString m_recordError;
 };
 
 void LiveRun::finish(int code, const QString& reason) {
@@ -370,6 +465,20 @@ void LiveRun::finish(int code, const QString& reason) {
     const bool measuring = m_phase == Phase::Measuring;
     m_phase = Phase::Done;
     m_code = code;
+    if (m_recorder) {
+        m_recorder->stop();
+        if (m_recordError.isEmpty() && !m_recorder->errorString().isEmpty())
+            m_recordError = m_recorder->errorString();
+    }
+    // The limits judge the means over the measured frames; a limited quantity that no
+    // frame measured fails.
+    if (m_limits && m_frames > 0) {
+        tolerances::Values means;
+        for (size_t i = 0; i < means.size(); ++i)
+            if (m_limitStats[i].n > 0)
+                means[i] = m_limitStats[i].mean;
+        m_verdict = m_limits->evaluate(means);
+    }
     if (m_progress)
         std::fprintf(stderr, "\r\033[K");
     // What was measured is printed whatever ended the run, a signal even before anything was
@@ -394,6 +503,16 @@ void LiveRun::finish(int code, const QString& reason) {
             out += summaryText();
         }
         writeOut(out);
+    }
+    if (m_verdict && !m_verdict->pass() && m_code == kLiveDone) {
+        m_code = kLiveOutOfLimits;
+        writeErr(m_verdict->summary());
+    }
+    if (!m_recordError.isEmpty()) {
+        // The measurement stands, but the recording asked for is incomplete.
+        writeErr(QStringLiteral("recording %1 stopped: %2").arg(m_o.record, m_recordError));
+        if (m_code == kLiveDone || m_code == kLiveOutOfLimits)
+            m_code = kLiveBadArguments;
     }
     if (code == kLiveDone && !m_beamSeen) {
         m_code = kLiveNoBeam;
@@ -465,6 +584,12 @@ QString LiveRun::summaryText() const {
             }
             s += QStringLiteral(", \"%1\": {%2}").arg(QLatin1String(group), members);
         }
+        s += QStringLiteral(", \"stability\": %1")
+                 .arg(stabilityJson(stabilityEntries(m_stability.figures())));
+        if (m_verdict)
+            s += QStringLiteral(", \"limits\": {\"pass\": %1, \"verdict\": %2}")
+                     .arg(m_verdict->pass() ? QStringLiteral("true") : QStringLiteral("false"),
+                          jsonString(m_verdict->summary()));
         return QStringLiteral("\"camera\": %1, \"summary\": {%2}").arg(cameraJson(), s);
     }
     if (m_o.format == Format::Csv) {
@@ -482,6 +607,11 @@ QString LiveRun::summaryText() const {
                 s += QStringLiteral(",,,,");
             s += QLatin1Char('\n');
         }
+        for (const Figure& f : stabilityEntries(m_stability.figures()))
+            s += QStringLiteral("stability.%1,%2,%3,%4,,,\n")
+                     .arg(f.name, QLatin1String(f.unit))
+                     .arg(f.samples)
+                     .arg(f.samples > 0 ? shortestNumber(f.value) : QString());
         return s;
     }
     QString s = QStringLiteral("summary: %1 frames over %2 s, camera %3 (%4), ROI %5,%6,%7,%8, "
@@ -504,6 +634,12 @@ QString LiveRun::summaryText() const {
                  .arg(quantityName(qs[i]), shortestNumber(st.mean), shortestNumber(st.sigma()),
                       shortestNumber(st.min), shortestNumber(st.max), QLatin1String(qs[i].unit));
     }
+    for (const Figure& f : stabilityEntries(m_stability.figures()))
+        s += QStringLiteral("  stability.%1: %2 %3\n")
+                 .arg(f.name, f.samples > 0 ? shortestNumber(f.value) : QStringLiteral("none"),
+                      QLatin1String(f.unit));
+    if (m_verdict)
+        s += QStringLiteral("  limits: %1\n").arg(m_verdict->summary());
     return s;
 }
 
@@ -550,6 +686,14 @@ void LiveRun::onReport(const ReportPtr& r) {
          {ResultText::DivergenceRed, ResultText::DivergenceGreen, ResultText::DivergenceBlue})
         m_beamSeen = m_beamSeen || shown(r->result.texts, t);
     m_last = r->result;
+    m_stability.add(
+        measure::stabilitySample(r->result, m_firstMeasured->msecsTo(r->time) / 1000.0));
+    const tolerances::Values values = session::toleranceValues(r->result);
+    for (size_t i = 0; i < values.size(); ++i)
+        if (values[i])
+            m_limitStats[i].add(*values[i]);
+    if (m_recorder)
+        m_recorder->addReport(r);
     if (m_o.every) {
         QString line = frameLine(m_frames, r->result);
         if (m_o.format == Format::Csv && m_frames == 1) {
@@ -633,6 +777,22 @@ int LiveRun::exec() {
         paths::Folders f = paths::active();
         f.headFile = fi.absoluteFilePath();
         paths::setActive(f);
+    }
+    // Limits first: a file that cannot be used ends the run before any camera is touched.
+    if (!m_o.limits.isEmpty()) {
+        QStringList problems;
+        QString error;
+        m_limits = tolerances::Tolerances::fromFile(m_o.limits, &problems, &error);
+        if (!m_limits) {
+            writeErr(QStringLiteral("cannot use the limits: %1").arg(error));
+            return kLiveBadArguments;
+        }
+        if (!m_limits->any()) {
+            writeErr(QStringLiteral("limits file %1 sets no limit").arg(m_o.limits));
+            return kLiveBadArguments;
+        }
+        for (const QString& p : problems)
+            writeErr(QStringLiteral("warning: ") + p);
     }
     MeasureSession s;
     m_s = &s;
@@ -756,6 +916,15 @@ int LiveRun::exec() {
     } else {
         s.setAutoExposure(true);
     }
+    session::Recorder recorder;
+    if (!m_o.record.isEmpty()) {
+        if (!recorder.start(m_o.record)) {
+            writeErr(
+                QStringLiteral("cannot record to %1: %2").arg(m_o.record, recorder.errorString()));
+            return kLiveBadArguments;
+        }
+        m_recorder = &recorder;
+    }
     m_stats.assign(quantities().size(), Stat());
     m_progress = isatty(STDERR_FILENO) == 1;
 
@@ -767,6 +936,8 @@ int LiveRun::exec() {
     QObject::connect(&s, &MeasureSession::cameraLost, &context, [this](const QString& name) {
         finish(kLiveNoCamera, QStringLiteral("camera lost: %1").arg(name));
     });
+    QObject::connect(&recorder, &session::Recorder::failed, &context,
+                     [this](const QString& message) { m_recordError = message; });
     QTimer timer;
     timer.setInterval(50);
     QObject::connect(&timer, &QTimer::timeout, &context, [this] { tick(); });
@@ -832,6 +1003,8 @@ QString liveUsageText() {
         "  --exposure-us E | --auto-exposure  fixed exposure (100..200000 us), or automatic\n"
         "                           until it settles, at most 10 s (default)\n"
         "  --every                  one result per frame instead of a summary\n"
+        "  --record FILE.csv        record the measured frames (the window's format)\n"
+        "  --limits FILE            judge the means against tolerances (the window's format)\n"
         "  --format json|text|csv   output format (default text)\n"
         "exit status: 0 done, 1 out of limits, 2 bad arguments, 3 no camera or camera lost,\n"
         "4 exposure did not settle or no beam found, 130/143 SIGINT/SIGTERM\n");

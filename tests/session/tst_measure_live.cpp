@@ -4,6 +4,7 @@
 
 #include "E2eKit.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -97,6 +98,43 @@ private slots:
                          (head.beams[0].offsetY - head.beams[1].offsetY)) <= 0.02 + 1e-9);
     }
 
+    // A green power ripple of 5 % over 1 s, one frame deep so the stabiliser keeps it: its
+    // stability figure is the ripple's RMS (5 / sqrt 2 %); red, steady, stays near zero.
+    // Limits the head meets pass, one it violates fails by name; the recording holds one
+    // row per measured frame.
+    void stabilityLimitsAndRecording() {
+        testsupport::TempWorkDir dir;
+        QVERIFY(e2e::placeDemoFiles());
+        e2e::setHeadKeys({{QStringLiteral("R_power"), 2.0}, {QStringLiteral("G_ripple"), "5,1"}});
+        const auto writeLimits = [](const QByteArray& text) {
+            QFile f(QStringLiteral("limits.ini"));
+            return f.open(QIODevice::WriteOnly) && f.write("[Tolerances]\n" + text) > 0;
+        };
+        QVERIFY(writeLimits("powerR_min=1.9\npowerR_max=2.1\n"));
+        Run r = runTool({"--live", "--seconds", "2", "--depth", "1", "--exposure-us", "15000",
+                         "--limits", "limits.ini", "--record", "run.csv", "--format", "json"});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+        const QJsonObject sum = lastObject(r.out)[QStringLiteral("summary")].toObject();
+        QVERIFY(sum[QStringLiteral("limits")][QStringLiteral("pass")].toBool());
+        const QJsonObject power =
+            sum[QStringLiteral("stability")][QStringLiteral("power")].toObject();
+        const double rippleRms =
+            power[QStringLiteral("g")][QStringLiteral("rmsPercent")].toDouble();
+        QVERIFY2(std::abs(rippleRms - 5 / std::sqrt(2.0)) < 0.35,
+                 qPrintable(QString::number(rippleRms)));
+        QVERIFY(power[QStringLiteral("r")][QStringLiteral("rmsPercent")].toDouble() < 0.3);
+        QFile csv(QStringLiteral("run.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll().count('\n'), sum[QStringLiteral("frames")].toInt() + 1);
+
+        QVERIFY(writeLimits("powerR_min=1.9\npowerR_max=2.1\ndivergenceGX_max=0.3\n"));
+        r = runTool({"--live", "--exposure-us", "15000", "--limits", "limits.ini"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.err.contains(QStringLiteral("divergence G x")) &&
+                     !r.err.contains(QStringLiteral("power R")),
+                 qPrintable(r.err));
+    }
+
     void cameraTroubleAndNoBeam() {
         testsupport::TempWorkDir dir;
         QVERIFY(e2e::placeDemoFiles());
@@ -167,6 +205,8 @@ private slots:
             {"--exposure-us", "1000", "--auto-exposure"},
             {"--bogus"},
             {"--camera"},
+            {"--limits", "missing.ini"},
+            {"--record", "/proc/lumetra-run.csv"},
             {"--every=1"},
             {"frame.png"},
             {"--simulated", "missing.ini"},
