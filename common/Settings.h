@@ -53,6 +53,9 @@ inline const Key<int> kHeight{"height", 0};
 inline const Key<int> kPosX{"posX", 0};
 inline const Key<int> kPosY{"posY", 0};
 
+// Where recordings and reports go; absent: asked the first time (Paths.h's folder offered).
+inline const Key<QString> kRecordingsDir{"RecordingsDir", {}};
+
 // The tolerances' section (Tolerances.h names its keys).
 inline constexpr const char* kTolerancesGroup = "Tolerances";
 
