@@ -3,6 +3,7 @@
 #include "AboutDialog.h"
 #include "BasCam.h"
 #include "BeamAnalysisPanel.h"
+#include "ReportsController.h"
 #include "DialogTheme.h"
 #include "Log.h"
 #include "MainWindowForm.h"
@@ -54,7 +55,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->setupUi(this);
     lumetra::app::themeChildDialogs(this);
 
-    ui->menubar->hide();
     ui->autoRoiCheckBox->hide();
     ui->warningRoiLabel->hide();
 
@@ -101,6 +101,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
             &lumetra::session::MeasureSession::setAutoExposure);
     for (QAbstractButton* b : {ui->tlSelButton, ui->trSelButton, ui->blSelButton, ui->brSelButton})
         connect(b, &QAbstractButton::toggled, this, &MainWindow::applyCorner);
+
+    // Recording, tolerances, plots and the report; it shows the menu bar.
+    reportsSide = new ReportsController(
+        this, ui, measuring,
+        {[this](lumetra::measure::ResultText t) { return resultLabel(t); },
+         [this] { return selectedWavelengths(); }});
 
     drawTimer = new QTimer(this);
     drawTimer->setSingleShot(true);

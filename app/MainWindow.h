@@ -29,6 +29,7 @@
 #include <memory>
 
 class BasCam;
+class ReportsController;
 class QCloseEvent;
 class QDockWidget;
 class QGraphicsScene;
@@ -63,6 +64,7 @@ public:
     lumetra::session::MeasureSession* session() const { return measuring; }
     lumetra::ui::BeamAnalysisPanel* beamAnalysisPanel() const { return beamPanel; }
     QDockWidget* beamAnalysisDock() const { return beamDock; }
+    ReportsController* reports() const { return reportsSide; }
 
 public slots:
     void camList_IndexChanged(int index);
@@ -159,6 +161,8 @@ private:
     // The beam analysis beside the described result groups (a dock, fed once per frame).
     lumetra::ui::BeamAnalysisPanel* beamPanel = nullptr;
     QDockWidget* beamDock = nullptr;
+    // The Reports side: recording, tolerances, plots, Save Report.
+    ReportsController* reportsSide = nullptr;
 
     // Installer download.
     std::unique_ptr<QProgressDialog> progressDialog;

@@ -4,6 +4,7 @@
 #include <QChartView>
 #include <QComboBox>
 #include <QLabel>
+#include <QLegendMarker>
 #include <QLineSeries>
 #include <QVBoxLayout>
 #include <QValueAxis>
@@ -40,8 +41,8 @@ PlotsPanel::PlotsPanel(QWidget* parent) : QWidget(parent) {
         std::vector<const char*> names;
     } kinds[3] = {
         {"Power", "W", 0, {"R", "G", "B"}},
-        {"Alignment", "mrad", 3, {"RG x", "RG y", "BG x", "BG y", "RB x", "RB y"}},
-        {"Centroid", "mrad", 9, {"R x", "R y", "G x", "G y", "B x", "B y"}},
+        {"Alignment", "mrad; x solid, y dashed", 3, {"RG", "RG y", "BG", "BG y", "RB", "RB y"}},
+        {"Centroid", "mrad; x solid, y dashed", 9, {"R", "R y", "G", "G y", "B", "B y"}},
     };
     for (int k = 0; k < 3; ++k) {
         Plot& p = m_plots[size_t(k)];
@@ -69,6 +70,10 @@ PlotsPanel::PlotsPanel(QWidget* parent) : QWidget(parent) {
             s->attachAxis(p.x);
             s->attachAxis(p.y);
             p.series.push_back(s);
+            // One legend entry per beam or pair: its y curve shares the colour.
+            if (k != 0 && i % 2 == 1)
+                for (QLegendMarker* m : p.chart->legend()->markers(s))
+                    m->setVisible(false);
         }
         p.view = new QChartView(p.chart, this);
         p.view->setRenderHint(QPainter::Antialiasing, false);

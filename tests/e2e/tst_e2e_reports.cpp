@@ -96,8 +96,9 @@ private slots:
         QVERIFY(page.contains(QStringLiteral("Stability of the last recording")));
 
         // Every control the Reports side adds says what it is.
-        for (QWidget* c : {static_cast<QWidget*>(reports->unitBox()), reports->recordingStatus(),
-                           reports->verdictStatus(), static_cast<QWidget*>(reports->plotsDock())})
+        const QList<QWidget*> added{reports->unitBox(), reports->recordingStatus(),
+                                    reports->verdictStatus(), reports->plotsDock()};
+        for (QWidget* c : added)
             QVERIFY(!c->accessibleName().isEmpty());
         ui->actionStartStream->setChecked(false);
     }
