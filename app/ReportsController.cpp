@@ -94,6 +94,7 @@ ReportsController::ReportsController(QMainWindow* window, Ui::MainWindow* ui,
                                      lumetra::session::MeasureSession* session, Hooks hooks)
     : QObject(window), m_window(window), m_ui(ui), m_session(session), m_hooks(std::move(hooks)) {
     m_clock.start();
+    m_sinceStability.start();
     m_recorder.attach(session);
     connect(&m_recorder, &lumetra::session::Recorder::failed, this,
             &ReportsController::onRecordingFailed);
@@ -169,7 +170,16 @@ ReportsController::~ReportsController() {
 void ReportsController::onReport(const ReportPtr& r) {
     if (!r)
         return;
-    m_plots->addResult(m_clock.elapsed() / 1000.0, r->result);
+    const double now = m_clock.elapsed() / 1000.0;
+    m_plots->addResult(now, r->result);
+    if (r->result.stabilised) {
+        m_live.add(lumetra::measure::stabilitySample(r->result, now));
+        // The live figures follow at most twice a second, and only while they are seen.
+        if (m_plotsDock->isVisible() && m_sinceStability.elapsed() >= 500) {
+            m_plots->setStability(m_live.window(m_plots->stabilityWindow()));
+            m_sinceStability.restart();
+        }
+    }
     if (r->result.analysis.profiles)
         m_lastProfiles = r;
     if (!r->result.measured || !r->result.stabilised)

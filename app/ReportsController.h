@@ -8,6 +8,7 @@
 #include "FrameReport.h"
 #include "Recorder.h"
 #include "Results.h"
+#include "Stability.h"
 #include "Tolerances.h"
 
 #include <QElapsedTimer>
@@ -95,5 +96,7 @@ private:
     lumetra::session::ReportPtr m_lastProfiles; // the last one whose analysis has profiles
     bool m_cameraLost = false;
     QElapsedTimer m_clock; // the plots' time axis
+    lumetra::measure::StabilityMonitor m_live;
+    QElapsedTimer m_sinceStability;
     QHash<QLabel*, QWidget*> m_frames;
 };

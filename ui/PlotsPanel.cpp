@@ -32,6 +32,21 @@ PlotsPanel::PlotsPanel(QWidget* parent) : QWidget(parent) {
     top->addWidget(spanLabel);
     top->addWidget(m_span, 1);
     layout->addLayout(top);
+    // The stability over a rolling window, beside the plots.
+    auto* stabilityTop = new QHBoxLayout();
+    auto* overLabel = new QLabel(QStringLiteral("Stability over"), this);
+    m_stabilityWindow = new QComboBox(this);
+    m_stabilityWindow->addItems(
+        {QStringLiteral("10 s"), QStringLiteral("1 minute"), QStringLiteral("10 minutes")});
+    m_stabilityWindow->setAccessibleName(QStringLiteral("Window of the stability figures"));
+    overLabel->setBuddy(m_stabilityWindow);
+    stabilityTop->addWidget(overLabel);
+    stabilityTop->addWidget(m_stabilityWindow, 1);
+    layout->addLayout(stabilityTop);
+    m_stability = new QLabel(QStringLiteral("No frames yet"), this);
+    m_stability->setAccessibleName(QStringLiteral("Stability figures"));
+    m_stability->setTextFormat(Qt::RichText);
+    layout->addWidget(m_stability);
     connect(m_span, &QComboBox::currentIndexChanged, this, [this] { schedule(); });
 
     const struct {
@@ -87,6 +102,45 @@ PlotsPanel::PlotsPanel(QWidget* parent) : QWidget(parent) {
         if (m_dirty && isVisible())
             redraw();
     });
+}
+
+int PlotsPanel::stabilityWindow() const {
+    return m_stabilityWindow->currentIndex();
+}
+
+QString PlotsPanel::stabilityText() const {
+    return m_stability->text();
+}
+
+void PlotsPanel::setStability(const measure::StabilityFigures& f) {
+    const auto cell = [](int samples, double v, int decimals) {
+        return samples > 0 ? QString::number(v, 'f', decimals) : QStringLiteral("N/A");
+    };
+    QString html = QStringLiteral("<table cellspacing=\"4\"><tr><th></th><th>R</th><th>G</th>"
+                                  "<th>B</th></tr>");
+    const auto row = [&](const QString& name, auto value) {
+        html += QStringLiteral("<tr><td>") + name + QStringLiteral("</td>");
+        for (int c = 0; c < 3; ++c)
+            html += QStringLiteral("<td>") + value(c) + QStringLiteral("</td>");
+        html += QStringLiteral("</tr>");
+    };
+    row(QStringLiteral("Pointing 2\u03c3 x / y (\u00b5rad)"), [&](int c) {
+        const auto& p = f.pointing[size_t(c)];
+        return cell(p.samples, p.twoSigmaX, 1) + QStringLiteral(" / ") +
+               cell(p.samples, p.twoSigmaY, 1);
+    });
+    row(QStringLiteral("Power RMS / p-p (%)"), [&](int c) {
+        const auto& p = f.power[size_t(c)];
+        return cell(p.samples, p.rmsPercent, 2) + QStringLiteral(" / ") +
+               cell(p.samples, p.peakToPeakPercent, 2);
+    });
+    html += QStringLiteral("<tr><th></th><th>RG</th><th>BG</th><th>RB</th></tr>");
+    row(QStringLiteral("Alignment range x / y (\u00b5rad)"), [&](int c) {
+        const auto& a = f.alignment[size_t(c)];
+        return cell(a.samples, a.rangeX, 1) + QStringLiteral(" / ") + cell(a.samples, a.rangeY, 1);
+    });
+    html += QStringLiteral("</table>");
+    m_stability->setText(html);
 }
 
 int PlotsPanel::spanMinutes() const {

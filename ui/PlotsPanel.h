@@ -5,6 +5,7 @@
 // every kRefreshMs and not while hidden: it never holds up the frame loop.
 
 #include "FramePipeline.h"
+#include "Stability.h"
 
 #include <QTimer>
 #include <QWidget>
@@ -16,6 +17,7 @@
 class QChart;
 class QChartView;
 class QComboBox;
+class QLabel;
 class QLineSeries;
 class QValueAxis;
 
@@ -37,6 +39,11 @@ public:
     // The span shown, in minutes (1, 10 or 60).
     int spanMinutes() const;
     void setSpanMinutes(int minutes);
+
+    // The live stability figures of the window the user chose (0: 10 s, 1: 1 min, 2: 10 min).
+    int stabilityWindow() const;
+    void setStability(const measure::StabilityFigures& figures);
+    QString stabilityText() const;
 
     // Points a series of a chart shows now (after the last redraw), and redraws so far.
     int seriesPoints(Chart chart, int series) const;
@@ -64,6 +71,8 @@ private:
     void schedule();
 
     QComboBox* m_span = nullptr;
+    QComboBox* m_stabilityWindow = nullptr;
+    QLabel* m_stability = nullptr;
     std::array<Plot, 3> m_plots;
     std::deque<Sample> m_samples;
     QTimer m_timer;

@@ -80,6 +80,7 @@ private slots:
             [&] { return reports->plots()->seriesPoints(lumetra::ui::PlotsPanel::Power, 0) > 0; },
             5000));
         QTest::qWait(1000);
+        QVERIFY(reports->plots()->stabilityText().contains(QStringLiteral("Power RMS")));
         QVERIFY(reports->plots()->redraws() - before <=
                 shown.elapsed() / lumetra::ui::PlotsPanel::kRefreshMs + 1);
 
