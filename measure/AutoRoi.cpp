@@ -223,6 +223,11 @@ AutoRoiResult findAutoRoi(const QImage& input, std::optional<Corner> corner, con
             double cx = area.x() + (bx0 + bx1 + 1) * kBlock / 2.0;
             double cy = area.y() + (by0 + by1 + 1) * kBlock / 2.0;
             double dx = std::max(1.7 * fwhmX, 8.0), dy = std::max(1.7 * fwhmY, 8.0);
+            if (pass == 0) {
+                // Only where the beam lies matters here: its half-maximum box will do.
+                found[size_t(k)] = AutoRoiBeam{cx, cy, dx, dy, peak};
+                continue;
+            }
             std::optional<AutoRoiBeam> beam;
             for (int round = 0; round < kMaxRounds; ++round) {
                 const Window w = clipWindow(cx, cy, kAreaPerD4Sigma * dx / 2,
