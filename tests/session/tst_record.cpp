@@ -164,6 +164,7 @@ private slots:
         const QString file = dir.filePath(QStringLiteral("recordings/run.csv"));
         QCOMPARE(s.startStreaming(), 0);
         QVERIFY(testsupport::waitUntil([&] { return !reports.isEmpty(); }, 20000));
+        QLocale::setDefault(QLocale(QLocale::German)); // decimals stay '.' in the file
         QVERIFY(rec.start(file, QStringLiteral("unit \"7\", left")));
         const qsizetype before = reports.size();
         // Some 15 ripple periods and enough frames for the figures, also in slow builds.
@@ -171,6 +172,7 @@ private slots:
         QVERIFY(testsupport::waitUntil([&] { return rec.rows() >= 150; }, 60000));
         s.stopStreaming();
         rec.stop();
+        QLocale::setDefault(QLocale::c());
         QCoreApplication::processEvents();
         QCOMPARE(failed.size(), 0);
 
@@ -239,8 +241,16 @@ private slots:
               last.texts.text(ms::ResultText::AlignmentRG), greenPower,
               greenHigh ? QStringLiteral("FAIL: power G") : QStringLiteral("PASS (2 of 2")})
             QVERIFY2(page.contains(want), qPrintable(want + " not in: " + page));
-        QVERIFY(QFileInfo::exists(
-            QString(pdf).replace(QStringLiteral(".pdf"), QStringLiteral(".csv"))));
+        // The CSV beside it: the same values, one per line, the verdict among them.
+        QFile csv(QString(pdf).replace(QStringLiteral(".pdf"), QStringLiteral(".csv")));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QStringList csvLines =
+            QString::fromUtf8(csv.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(csvLines.value(0), QStringLiteral("section,quantity,value,unit"));
+        QVERIFY(csvLines.contains(QStringLiteral("Values,Power G,") + greenPower + ','));
+        QVERIFY(std::any_of(csvLines.begin(), csvLines.end(), [](const QString& l) {
+            return l.startsWith(QStringLiteral("Tolerances,Verdict,"));
+        }));
         if (qEnvironmentVariableIsSet("LUMETRA_KEEP_REPORT"))
             QFile::copy(pdf, qEnvironmentVariable("LUMETRA_KEEP_REPORT"));
 
@@ -280,6 +290,13 @@ private slots:
                  qPrintable(QString::number(p.maxDistance)));
         QVERIFY(total.figures().pointing[0].twoSigmaX < 0.8 * drift10 * dir.x());
         QCOMPARE(total.figures().frames, 10000);
+        // After a pause longer than the window, it holds only what came since.
+        ms::StabilitySample later;
+        later.seconds = 200;
+        later.power[0] = 2.0;
+        w.add(later);
+        QCOMPARE(w.figures().frames, 1);
+        QCOMPARE(w.figures().power[0].mean, 2.0);
     }
 
     void faultsStopOnceLeavingCompleteRows() {
