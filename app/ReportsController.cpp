@@ -170,6 +170,7 @@ ReportsController::~ReportsController() {
 void ReportsController::onReport(const ReportPtr& r) {
     if (!r)
         return;
+    m_serial = r->cameraSerial;
     const double now = m_clock.elapsed() / 1000.0;
     m_plots->addResult(now, r->result);
     if (r->result.stabilised) {
@@ -254,7 +255,7 @@ bool ReportsController::startRecording() {
     const QString dir = recordingsFolder(true);
     if (dir.isEmpty())
         return false;
-    const QString serial = m_session->isOpen() && m_last ? m_last->cameraSerial : QString();
+    const QString serial = m_session->isOpen() ? m_serial : QString();
     const QString file = QDir(dir).filePath(lumetra::session::Recorder::defaultFileName(
         serial.isEmpty() ? QStringLiteral("recording") : serial, m_unit->text(),
         QDateTime::currentDateTime()));

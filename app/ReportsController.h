@@ -95,6 +95,7 @@ private:
     lumetra::session::ReportPtr m_last;         // the last stabilised report
     lumetra::session::ReportPtr m_lastProfiles; // the last one whose analysis has profiles
     bool m_cameraLost = false;
+    QString m_serial;      // of the camera the last report came from
     QElapsedTimer m_clock; // the plots' time axis
     lumetra::measure::StabilityMonitor m_live;
     QElapsedTimer m_sinceStability;
