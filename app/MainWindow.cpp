@@ -88,9 +88,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     measuring->setNoticeSink([this](const lumetra::calibration::Notices& n) { showNotices(n); });
     // Reports come from the measuring thread; each is handled here in turn, the scenes
     // follow at the screen's rate.
-    connect(
-        measuring, &lumetra::session::MeasureSession::frameMeasured, this,
-        [this](const lumetra::session::ReportPtr& r) { showReport(r); }, Qt::QueuedConnection);
+    measuring->subscribe(this, [this](const lumetra::session::ReportPtr& r) { showReport(r); });
     connect(measuring, &lumetra::session::MeasureSession::cameraLost, this,
             &MainWindow::handleCameraLoss, Qt::QueuedConnection);
     connect(measuring, &lumetra::session::MeasureSession::exposureChanged, ui->exposureSpin,

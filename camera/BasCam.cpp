@@ -818,7 +818,9 @@ void BasCam::ProcessOneImage(bool saveIt) {
             imageRequested = false;
 
         // Straight from here, never queued behind a step that may already wait for the
-        // request this image will bring.
+        // request this image will bring. The image is complete: a receiver in another
+        // thread takes it over with this mark.
+        handOver(this);
         emit ImageIsAvailable(converted);
         scheduleStep(saveIt);
     } catch (const sdk::SdkError& e) {

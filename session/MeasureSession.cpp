@@ -7,13 +7,21 @@
 #include "Paths.h"
 #include "Settings.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QThread>
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <mutex>
+#include <vector>
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#endif
 
 namespace lumetra::session {
 
@@ -22,6 +30,20 @@ namespace ms = lumetra::measure;
 namespace st = lumetra::settings;
 
 namespace {
+
+// Qt passes queued calls and signals between threads under its own locks, which the thread
+// sanitizer cannot see when Qt is not built with it; these marks state each hand-over so
+// the sanitizer checks our data and not Qt's queue.
+void handOver([[maybe_unused]] const void* token) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(const_cast<void*>(token));
+#endif
+}
+void takeOver([[maybe_unused]] const void* token) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(const_cast<void*>(token));
+#endif
+}
 
 // The exposure to start a camera with, from the stored "expo". A value that is no exposure
 // at all (a damaged file) is taken as missing; any other is brought into what both the
@@ -40,6 +62,38 @@ float usableExposure(const QVariant& stored, float cameraMin, float cameraMax) {
             lo = cameraMin, hi = cameraMax;
     }
     return float(std::clamp(us, lo, hi));
+}
+
+// A call or a report posted into another thread. The event is complete before the hand-over
+// mark and posted after it, so everything it carries is covered by the mark (a queued
+// signal or invokeMethod would build its arguments after any mark we could set).
+class HandOverEvent : public QEvent {
+public:
+    explicit HandOverEvent(std::function<void()> fn) : QEvent(type()), call(std::move(fn)) {}
+    static QEvent::Type type() {
+        static const QEvent::Type t = QEvent::Type(QEvent::registerEventType());
+        return t;
+    }
+    std::function<void()> call;
+};
+
+// Runs the calls posted to it in its thread, each after taking it over.
+class CallRelay : public QObject {
+public:
+    using QObject::QObject;
+    bool event(QEvent* e) override {
+        takeOver(e); // before anything of the event is read
+        if (e->type() != HandOverEvent::type())
+            return QObject::event(e);
+        static_cast<HandOverEvent*>(e)->call();
+        return true;
+    }
+};
+
+void post(QObject* relay, std::function<void()> fn) {
+    auto* e = new HandOverEvent(std::move(fn));
+    handOver(e);
+    QCoreApplication::postEvent(relay, e);
 }
 
 void logNotices(const cal::Notices& notices) {
@@ -83,6 +137,36 @@ struct MeasureSession::Shared {
     std::mutex exposureMutex;
 };
 
+// The subscribers' relays, shared with them: a relay that goes first takes itself out, a
+// session that goes first leaves them an empty list.
+struct MeasureSession::Subscribers {
+    std::mutex mutex;
+    std::vector<QObject*> relays;
+};
+
+namespace {
+
+// Receives the reports of one subscription in its context's thread (a child of it).
+class ReportRelay : public CallRelay {
+public:
+    ReportRelay(std::shared_ptr<MeasureSession::Subscribers> list,
+                std::function<void(const ReportPtr&)> fn)
+        : m_list(std::move(list)), fn(std::move(fn)) {}
+    ~ReportRelay() override {
+        std::lock_guard<std::mutex> lock(m_list->mutex);
+        auto& r = m_list->relays;
+        r.erase(std::remove(r.begin(), r.end(), this), r.end());
+    }
+
+private:
+    std::shared_ptr<MeasureSession::Subscribers> m_list;
+
+public:
+    const std::function<void(const ReportPtr&)> fn;
+};
+
+} // namespace
+
 // The measuring thread and what only it touches.
 struct MeasureSession::Loop {
     QThread thread;
@@ -101,25 +185,34 @@ double MeasureSession::exposureControlValue(double ms) {
 }
 
 MeasureSession::MeasureSession(QObject* parent)
-    : QObject(parent), m_shared(std::make_unique<Shared>()), m_loop(std::make_unique<Loop>()) {
+    : QObject(parent), m_shared(std::make_unique<Shared>()), m_loop(std::make_unique<Loop>()),
+      m_subscribers(std::make_shared<Subscribers>()) {
     qRegisterMetaType<ReportPtr>();
     m_sink = logNotices;
     m_cam = new BasCam();
     m_cam->setWaitForRequest(true);
 
     m_loop->thread.setObjectName(QStringLiteral("measuring"));
-    m_loop->context = new QObject();
+    m_ownerRelay = new CallRelay(this);
+    m_loop->context = new CallRelay();
     m_loop->context->moveToThread(&m_loop->thread);
     connect(&m_loop->thread, &QThread::finished, m_loop->context, &QObject::deleteLater);
+    // The thread's last act: the destructor takes over everything it touched.
+    connect(
+        &m_loop->thread, &QThread::finished, m_loop->context, [this] { handOver(&m_loop->thread); },
+        Qt::DirectConnection);
     m_loop->thread.start();
 
-    connect(m_cam, &BasCam::ImageIsAvailable, m_loop->context,
-            [this](const QImage& image) { onImage(image); });
+    connect(m_cam, &BasCam::ImageIsAvailable, m_loop->context, [this](const QImage& image) {
+        takeOver(m_cam); // the camera hands its images over under its own mark
+        onImage(image);
+    });
     // Queued even when the owner notices the loss itself, so the handling never runs
     // inside a camera call.
     connect(
         m_cam, &BasCam::CameraLost, this,
         [this](const QString& name) {
+            takeOver(m_cam);
             endLoop();
             // Behind the reports already posted to the owner thread: a subscriber there
             // sees the last report first, then the loss.
@@ -135,6 +228,7 @@ MeasureSession::~MeasureSession() {
     endLoop();
     m_loop->thread.quit();
     m_loop->thread.wait();
+    takeOver(&m_loop->thread);
     delete m_cam;
 }
 
@@ -152,6 +246,14 @@ int MeasureSession::openCamera(const QString& serial) {
     // Results must never mix frames of two cameras.
     restartFill();
     return r;
+}
+
+void MeasureSession::subscribe(QObject* context, std::function<void(const ReportPtr&)> fn) {
+    auto* relay = new ReportRelay(m_subscribers, std::move(fn));
+    relay->moveToThread(context->thread());
+    relay->setParent(context);
+    std::lock_guard<std::mutex> lock(m_subscribers->mutex);
+    m_subscribers->relays.push_back(relay);
 }
 
 int MeasureSession::openListedCamera(int index) {
@@ -222,7 +324,7 @@ int MeasureSession::startStreaming() {
         std::lock_guard<std::mutex> lock(m_shared->mutex);
         m_shared->autoRoiNow = true;
     }
-    QMetaObject::invokeMethod(m_loop->context, [this] {
+    post(m_loop->context, [this] {
         m_loop->active = true;
         m_loop->exposureAtRequest = exposureUs();
         m_cam->requestImage();
@@ -238,8 +340,12 @@ void MeasureSession::stopStreaming() {
 void MeasureSession::endLoop() {
     // Every image delivered before this point is dealt with when this returns. The
     // measuring thread never waits for the owner, so this cannot deadlock.
-    QMetaObject::invokeMethod(
-        m_loop->context, [this] { m_loop->active = false; }, Qt::BlockingQueuedConnection);
+    std::promise<void> ended;
+    post(m_loop->context, [this, &ended] {
+        m_loop->active = false;
+        ended.set_value();
+    });
+    ended.get_future().wait();
 }
 
 void MeasureSession::onImage(const QImage& image) {
@@ -329,6 +435,14 @@ void MeasureSession::measure(const QImage& image, float exposureUs) {
 
     report->sequence = ++m_loop->sequence;
     report->result = std::move(r);
+    {
+        // Posted under the list's lock: no relay is deleted meanwhile.
+        std::lock_guard<std::mutex> lock(m_subscribers->mutex);
+        for (QObject* relay : m_subscribers->relays) {
+            auto* r = static_cast<ReportRelay*>(relay);
+            post(r, [r, report] { r->fn(report); });
+        }
+    }
     emit frameMeasured(report);
 }
 
@@ -356,7 +470,7 @@ void MeasureSession::followBeams(const QImage& image) {
     const ms::AutoRoiResult r = ms::findAutoRoi(image, corner, current, unmix);
     if (r.reason != m_loop->autoRoiReason) {
         m_loop->autoRoiReason = r.reason;
-        emit autoRoiNoBeam(r.reason);
+        post(m_ownerRelay, [this, reason = r.reason] { emit autoRoiNoBeam(reason); });
     }
     if (!r.roi || !r.moved)
         return;
@@ -369,7 +483,7 @@ void MeasureSession::followBeams(const QImage& image) {
         m_shared->stabCount = 0;
         ++m_shared->fillId;
     }
-    emit autoRoiMoved(*r.roi);
+    post(m_ownerRelay, [this, roi = *r.roi] { emit autoRoiMoved(roi); });
 }
 
 QRect MeasureSession::roi() const {

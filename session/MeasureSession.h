@@ -149,8 +149,15 @@ public:
     // Ends the run: automatic exposure back as it was before. \context owner
     void endPowerCalibration();
 
+    // Calls fn with every report, in the thread of `context` and in order, until context is
+    // deleted. The way to receive reports in another thread: each is handed over with a
+    // mark the thread sanitizer sees (it cannot see Qt's queue). \context the thread
+    // `context` lives in
+    void subscribe(QObject* context, std::function<void(const ReportPtr&)> fn);
+
 signals:
-    // One measured frame. Emitted on the measuring thread.
+    // One measured frame. Emitted on the measuring thread, for receivers there (connect
+    // directly); other threads use subscribe().
     void frameMeasured(lumetra::session::ReportPtr report);
     // The exposure as the control shows it changed (automatic exposure or a write).
     // Emitted on the measuring or the owner thread.
@@ -160,17 +167,21 @@ signals:
     // The open camera is gone and the frame loop has ended. Emitted on the owner thread,
     // after every report queued to a receiver in that thread.
     void cameraLost(QString name);
-    // Auto ROI moved the region (the frame measured next uses it). Emitted on the
-    // measuring thread.
+    // Auto ROI moved the region (the frame measured next uses it). Emitted on the owner
+    // thread.
     void autoRoiMoved(QRect roi);
     // Why Auto ROI found no beam, for a status bar; emitted when the reason changes, with
-    // an empty text once beams are found again. Emitted on the measuring thread.
+    // an empty text once beams are found again. Emitted on the owner thread.
     void autoRoiNoBeam(QString reason);
 
 private:
     struct Shared;
     struct Loop;
 
+public:
+    struct Subscribers;
+
+private:
     void applyExposure(double ms);
     void endLoop();
     // With the shared lock held.
@@ -184,7 +195,9 @@ private:
     BasCam* m_cam = nullptr;
     std::unique_ptr<Shared> m_shared;
     std::unique_ptr<Loop> m_loop;
-    NoticeSink m_sink; // owner thread
+    std::shared_ptr<Subscribers> m_subscribers;
+    QObject* m_ownerRelay = nullptr; // the measuring thread's signals to the owner thread
+    NoticeSink m_sink;               // owner thread
 };
 
 } // namespace lumetra::session

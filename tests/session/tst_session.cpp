@@ -87,7 +87,7 @@ private slots:
         e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
         MeasureSession s;
         QList<ReportPtr> reports;
-        connect(&s, &MeasureSession::frameMeasured, &s, [&](ReportPtr r) { reports.append(r); });
+        s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
         openHead(s);
         QCOMPARE(s.roi(), kRoi);
         QCOMPARE(s.exposureMs(), 2.0);
@@ -146,8 +146,7 @@ private slots:
             e2e::storeSettings({{QStringLiteral("expo"), 15000.0}});
             MeasureSession s;
             QList<ReportPtr> reports;
-            connect(&s, &MeasureSession::frameMeasured, &s,
-                    [&](ReportPtr r) { reports.append(r); });
+            s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
             QSignalSpy moved(&s, &MeasureSession::autoRoiMoved);
             openHead(s);
             s.setCorner(ms::Corner(c));
@@ -192,7 +191,7 @@ private slots:
         e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
         MeasureSession s;
         QList<ReportPtr> reports;
-        connect(&s, &MeasureSession::frameMeasured, &s, [&](ReportPtr r) { reports.append(r); });
+        s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
         QSignalSpy autoSwitched(&s, &MeasureSession::autoExposureChanged);
         openHead(s);
         s.setAutoExposure(true);
@@ -264,7 +263,7 @@ private slots:
         e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
         MeasureSession s;
         QList<ReportPtr> reports;
-        connect(&s, &MeasureSession::frameMeasured, &s, [&](ReportPtr r) { reports.append(r); });
+        s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
         QSignalSpy lost(&s, &MeasureSession::cameraLost);
         openHead(s);
         QCOMPARE(s.startStreaming(), 0);
