@@ -1,12 +1,15 @@
-// Runs the real main window with a simulated head of 1920 x 1200 without frame-rate limit,
-// a 1200 x 1199 region of interest and stabiliser depth 8,
-// streams for a while (20 s by default, first argument in seconds) and prints the frames per second
-// the window processed and the process's peak memory. Works in a temporary directory; run it
-// offscreen (QT_QPA_PLATFORM=offscreen) or under xvfb-run.
+// The real window streaming a full-size simulated head without a frame limit (1920 x 1200,
+// Bayer, ROI 1200 x 1199, stabiliser depth 10), then the measuring pipeline alone on frames
+// of that same stream. Prints both rates, their ratio and the process's peak memory.
+// Usage: bench_app_fps [seconds per phase, default 10] [pixel format, default BayerRG8]
+// Works in a temporary directory; run it offscreen (QT_QPA_PLATFORM=offscreen) or under
+// xvfb-run.
 
 #include "BasCam.h"
+#include "FramePipeline.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "MeasureSession.h"
 #include "Settings.h"
 #include "Version.h"
 
@@ -20,8 +23,17 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <vector>
+
+namespace ms = lumetra::measure;
 
 namespace {
+
+const QRect kRoi(360, 0, 1200, 1199);
+constexpr int kDepth = 10;
+// Frames kept for the pipeline-only pass: more than the stabiliser's depth, so its
+// maximum keeps changing as it does on a stream.
+constexpr int kKeptFrames = 24;
 
 // Peak resident set size in MB (VmHWM), -1 if unknown.
 double peakMemoryMb() {
@@ -34,13 +46,14 @@ double peakMemoryMb() {
     return -1;
 }
 
-void writeHead() {
+void writeHead(const QString& format) {
     QSettings s(QStringLiteral("simulated-head.ini"), QSettings::IniFormat);
     s.beginGroup(QStringLiteral("BenchHead"));
     s.setValue(QStringLiteral("serial"), QStringLiteral("40400001"));
     s.setValue(QStringLiteral("sensorWidth"), 1920);
     s.setValue(QStringLiteral("sensorHeight"), 1200);
     s.setValue(QStringLiteral("maxFps"), 0);
+    s.setValue(QStringLiteral("pixelFormats"), format);
     s.setValue(QStringLiteral("noise"), 0.5);
     s.setValue(QStringLiteral("background"), 2);
     // Bright enough that the peaks sit near 230 at 1 ms.
@@ -50,14 +63,53 @@ void writeHead() {
     s.endGroup();
 }
 
+// The pipeline as the session drives it, with the session's calibration and corner, on
+// the kept frames in turn for `seconds`: frames per second.
+double pipelineOnly(const std::vector<QImage>& frames,
+                    const lumetra::session::MeasureSession& session, double seconds) {
+    ms::FramePipeline pipeline(ms::blockingWaiter());
+    const lumetra::calibration::CalibrationData cal = session.calibrationData();
+    const std::optional<ms::Corner> corner = session.corner();
+    const int k = corner ? int(*corner) : 0;
+    int stabCount = 0;
+    qint64 done = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < qint64(seconds * 1000)) {
+        const QImage& frame = frames[size_t(done % qint64(frames.size()))];
+        ms::FrameInput in;
+        ms::UnmixMatrix analysisUnmix;
+        for (int i = 0; i < 9; ++i) {
+            in.unmix[size_t(i)] = cal.unmixCoef[i][k];
+            analysisUnmix[size_t(i)] = cal.analysisUnmix[i][k];
+        }
+        in.analysisUnmix = analysisUnmix;
+        for (int c = 0; c < 3; ++c) {
+            in.powerFactor[size_t(c)] = cal.powerFactor[c][k];
+            in.analysisFactor[size_t(c)] = cal.analysisFactor[c][k];
+        }
+        in.crop = frame.copy(kRoi);
+        stabCount = std::min(stabCount + 1, kDepth);
+        in.stabCount = stabCount;
+        in.stabDepth = kDepth;
+        in.corner = corner;
+        in.exposureUs = session.exposureUs();
+        in.analysisProfiles = true; // the window's panel is open
+        pipeline.process(std::move(in));
+        ++done;
+    }
+    return done / (clock.elapsed() / 1000.0);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    const int seconds = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 20;
+    const int seconds = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 10;
+    const QString format = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("BayerRG8");
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
-    writeHead();
+    writeHead(format);
     {
         namespace st = lumetra::settings;
         st::File s;
@@ -65,10 +117,10 @@ int main(int argc, char** argv) {
         s.setValue(st::kUpdateServer, QStringLiteral("http://127.0.0.1:9"));
         s.setValue(st::kExpo, 1000.0f);
         s.setValue(st::kAutoExpo, false);
-        s.setValue(st::kStab, 8);
+        s.setValue(st::kStab, kDepth);
         // The largest region the window keeps on a 1200-row sensor: it must end inside the
         // last row, so 1199 rows high.
-        s.setValue(st::kRect, QRect(360, 0, 1200, 1199));
+        s.setValue(st::kRect, kRoi);
     }
     // Any box (a missing calibration file) is answered at once.
     QTimer boxes;
@@ -92,21 +144,47 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the simulated head did not open\n");
         return 1;
     }
-    int frames = 0;
-    QObject::connect(w.camera(), &BasCam::ImageIsAvailable, &w, [&] { ++frames; });
-    w.form()->actionStartStream->setChecked(true);
+    const QString pixelFormat = w.camera()->pixelFormat();
 
+    // Window: reports measured and shown in its labels. The frames of the stream are kept
+    // for the pipeline-only pass (after a first second, when the stabiliser is full).
+    int shown = 0;
+    QObject::connect(&w, &MainWindow::reportShown, &w, [&] { ++shown; });
+    std::vector<QImage> kept;
+    QObject::connect(w.session(), &lumetra::session::MeasureSession::frameMeasured, &w,
+                     [&](const lumetra::session::ReportPtr& r) {
+                         if (r->sequence > 20 && kept.size() < size_t(kKeptFrames))
+                             kept.push_back(r->frame);
+                     });
+    w.form()->actionStartStream->setChecked(true);
+    QElapsedTimer warm;
+    warm.start();
+    while (warm.elapsed() < 1000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    shown = 0;
     QElapsedTimer clock;
     clock.start();
-    QTimer::singleShot(seconds * 1000, &app, [&] {
-        const double s = clock.elapsed() / 1000.0;
-        std::printf("app-fps: %d frames in %.1f s = %.1f frames/s (ROI 1200 x 1199, sensor "
-                    "1920 x 1200, depth 8); peak memory %.0f MB; last labels: %s | %s | %s\n",
-                    frames, s, frames / s, peakMemoryMb(), qPrintable(w.form()->divValue->text()),
-                    qPrintable(w.form()->valuePowerTotal->text()),
-                    qPrintable(w.form()->statusbar->currentMessage()));
-        w.form()->actionStartStream->setChecked(false);
-        app.quit();
-    });
-    return app.exec();
+    while (clock.elapsed() < seconds * 1000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    const double windowSeconds = clock.elapsed() / 1000.0;
+    const int windowFrames = shown;
+    const QString labels = w.form()->divValue->text() + QStringLiteral(" | ") +
+                           w.form()->valuePowerTotal->text() + QStringLiteral(" | ") +
+                           w.form()->statusbar->currentMessage();
+    w.form()->actionStartStream->setChecked(false);
+    if (kept.empty()) {
+        std::fprintf(stderr, "no frame was measured\n");
+        return 1;
+    }
+
+    const double windowFps = windowFrames / windowSeconds;
+    const double pipelineFps = pipelineOnly(kept, *w.session(), seconds);
+    std::printf("app-fps (%s, sensor 1920 x 1200, ROI 1200 x 1199, depth %d, %d s each):\n"
+                "  window:        %d frames in %.1f s = %.1f frames/s\n"
+                "  pipeline only: %.1f frames/s (%zu frames of the same stream in turn)\n"
+                "  ratio %.2f; peak memory %.0f MB; last labels: %s\n",
+                qPrintable(pixelFormat), kDepth, seconds, windowFrames, windowSeconds, windowFps,
+                pipelineFps, kept.size(), windowFps / pipelineFps, peakMemoryMb(),
+                qPrintable(labels));
+    return 0;
 }
