@@ -100,9 +100,7 @@ ReportsController::ReportsController(QMainWindow* window, Ui::MainWindow* ui,
             &ReportsController::onRecordingFailed);
     connect(session, &lumetra::session::MeasureSession::cameraLost, this,
             [this] { m_cameraLost = true; });
-    connect(
-        session, &lumetra::session::MeasureSession::frameMeasured, this,
-        [this](const ReportPtr& r) { onReport(r); }, Qt::QueuedConnection);
+    session->subscribe(this, [this](const ReportPtr& r) { onReport(r); });
 
     // Record: tool bar (red dot) and Reports menu.
     m_record = new QAction(redDot(), QStringLiteral("Record"), this);

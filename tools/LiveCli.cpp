@@ -929,8 +929,7 @@ int LiveRun::exec() {
     m_progress = isatty(STDERR_FILENO) == 1;
 
     QObject context;
-    QObject::connect(&s, &MeasureSession::frameMeasured, &context,
-                     [this](ReportPtr r) { onReport(r); });
+    s.subscribe(&context, [this](const ReportPtr& r) { onReport(r); });
     QObject::connect(&s, &MeasureSession::autoRoiNoBeam, &context,
                      [this](const QString& reason) { m_noBeam = reason; });
     QObject::connect(&s, &MeasureSession::cameraLost, &context, [this](const QString& name) {
