@@ -3,11 +3,11 @@
 #include "AboutDialog.h"
 #include "BasCam.h"
 #include "BeamAnalysisPanel.h"
-#include "ReportsController.h"
 #include "DialogTheme.h"
 #include "Log.h"
 #include "MainWindowForm.h"
 #include "MeasureSession.h"
+#include "ReportsController.h"
 #include "Resources.h"
 #include "Settings.h"
 #include "Version.h"
@@ -55,8 +55,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->setupUi(this);
     lumetra::app::themeChildDialogs(this);
 
-    ui->autoRoiCheckBox->hide();
     ui->warningRoiLabel->hide();
+    nameMeasuringParts();
 
     // Reopened from the window's context menu (right click on the tool bar) when closed.
     beamPanel = new lumetra::ui::BeamAnalysisPanel();
@@ -101,10 +101,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
         connect(b, &QAbstractButton::toggled, this, &MainWindow::applyCorner);
 
     // Recording, tolerances, plots and the report; it shows the menu bar.
-    reportsSide = new ReportsController(
-        this, ui, measuring,
-        {[this](lumetra::measure::ResultText t) { return resultLabel(t); },
-         [this] { return selectedWavelengths(); }});
+    reportsSide =
+        new ReportsController(this, ui, measuring,
+                              {[this](lumetra::measure::ResultText t) { return resultLabel(t); },
+                               [this] { return selectedWavelengths(); }});
 
     drawTimer = new QTimer(this);
     drawTimer->setSingleShot(true);
@@ -117,8 +117,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(tempTimer, &QTimer::timeout, this, &MainWindow::UpdateTemperature);
 
     restoreSettings();
+    setUpAutoRoi();
     showVersionNotesOnce();
     refreshCameraList();
+    showStreamingStatus();
 
     QTimer::singleShot(0, this, &MainWindow::firstLoad);
 }

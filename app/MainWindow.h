@@ -8,6 +8,8 @@
 //   MainWindowCamera.cpp       camera list, streaming action, temperature watch
 //   MainWindowCalibration.cpp  calibration loading, power calibration, wavelength lists
 //   MainWindowMeasure.cpp      reports to labels and scenes, ROI slots, spot-view fitting
+//   MainWindowFirstRun.cpp     Auto ROI, the spot view kept on the region, the start hint,
+//                              accessible names
 //   MainWindowUpdate.cpp       update check and installer download
 
 #include "Calibration.h"
@@ -132,6 +134,18 @@ private:
     void startPowerCalibration(int channel);
     void completePowerCalibration(const lumetra::session::CalibrationCompletion& done);
 
+    // First-run parts (MainWindowFirstRun.cpp).
+    void setUpAutoRoi();
+    // A region drawn with the mouse: Auto ROI off.
+    void takeRoiFromMouse();
+    // The status bar's standing text: the start hint, the frame rate, why Auto ROI found no
+    // beam.
+    void showStreamingStatus();
+    // Scrolls the spot view to centre the region; unless `always`, only when it is not
+    // wholly in sight.
+    void showRoiInSpotView(const QRect& roi, bool always);
+    void nameMeasuringParts();
+
     // Every result label back to its start text.
     void clearResults();
     // The label that shows a result text, and showing one text when it is set.
@@ -157,6 +171,9 @@ private:
     QTimer* drawTimer = nullptr;
     QElapsedTimer lastDraw;
     QTimer* tempTimer = nullptr;
+    // What the status bar's standing text is made of.
+    double lastFrameRate = 0.0;
+    QString autoRoiReason;
 
     // The beam analysis beside the described result groups (a dock, fed once per frame).
     lumetra::ui::BeamAnalysisPanel* beamPanel = nullptr;

@@ -129,10 +129,8 @@ void MainWindow::showReport(const lumetra::session::ReportPtr& report) {
                 showText(r.texts, t);
         for (T t : {T::PeakRed, T::PeakGreen, T::PeakBlue, T::ExposureWarning})
             showText(r.texts, t);
-        ui->statusbar->showMessage(QStringLiteral("Streaming - ") +
-                                       QString::number(report->frameRate, 'g', 6) +
-                                       QStringLiteral(" FPS"),
-                                   0);
+        lastFrameRate = report->frameRate;
+        showStreamingStatus();
 
         lastFrame = report->frame;
         correctedImage = r.correctedImage;
@@ -195,6 +193,7 @@ void MainWindow::RectPosUpdate(QPoint pos) {
     const int ch = cam->height();
     if (pos.x() < 20 || pos.y() < 20 || pos.x() + 20 > cw || pos.y() + 20 > ch)
         return;
+    takeRoiFromMouse();
     const QRect roi = measuring->roi();
     const int w = roi.width();
     const int h = roi.height();
@@ -218,6 +217,7 @@ void MainWindow::RectSizeUpdate(QPoint pos) {
     const int cy = roi.y() + roi.height() / 2;
     const int w = qMin(2 * std::abs(pos.x() - cx), ms::kMaxRoiSide);
     const int h = qMin(2 * std::abs(pos.y() - cy), ms::kMaxRoiSide);
+    takeRoiFromMouse();
     // A refused size still begins a new fill, as a moved region does.
     if (w > 10 && h > 10 && cx - w / 2 > 5 && cy - h / 2 > 5 && cx + w / 2 + 5 < cw &&
         cy + h / 2 + 5 < ch)
@@ -236,11 +236,14 @@ void MainWindow::fitSpotView() {
     QCoreApplication::processEvents();
     ui->scrollAreaWidgetContents->adjustSize();
 
+    // The region in sight; a position the user left stored wins while the region is theirs.
     const st::File s;
-    QScrollBar* bh = ui->scrollArea->horizontalScrollBar();
-    bh->setValue(s.value(st::kBarH, bh->maximum() / 2));
-    QScrollBar* bv = ui->scrollArea->verticalScrollBar();
-    bv->setValue(s.value(st::kBarV, bv->maximum() / 2));
+    if (ui->autoRoiCheckBox->isChecked() || !s.contains(st::kBarH) || !s.contains(st::kBarV)) {
+        showRoiInSpotView(measuring->roi(), true);
+        return;
+    }
+    ui->scrollArea->horizontalScrollBar()->setValue(s.value(st::kBarH));
+    ui->scrollArea->verticalScrollBar()->setValue(s.value(st::kBarV));
 }
 
 void MainWindow::camList_IndexChanged(int index) {
@@ -254,6 +257,8 @@ void MainWindow::camList_IndexChanged(int index) {
     // Results must never mix frames of two cameras, nor stay from a camera no longer
     // selected: the session begins a new fill and the labels start over.
     clearResults();
+    autoRoiReason.clear();
+    showStreamingStatus();
 
     if (index < 1)
         return;

@@ -82,7 +82,7 @@ private slots:
             QVERIFY(!ui->menubar->isHidden());
             QVERIFY(ui->menuReports->menuAction()->isVisible());
             QVERIFY(!ui->menuCalibration->menuAction()->isVisible());
-            QVERIFY(ui->autoRoiCheckBox->isHidden());
+            QVERIFY(!ui->autoRoiCheckBox->isHidden());
             QVERIFY(ui->warningRoiLabel->isHidden());
             QVERIFY(!ui->exposureSpin->isEnabled());
             QVERIFY(!ui->actionStartStream->isEnabled());

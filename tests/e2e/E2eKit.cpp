@@ -63,7 +63,11 @@ lumetra::sim::HeadConfig readHead() {
 }
 
 void storeSettings(const QVariantMap& keys) {
-    testsupport::storeSettings(keys);
+    // These tests hold the region they store; a test about Auto ROI switches it on.
+    QVariantMap k = keys;
+    if (!k.contains(QStringLiteral("autoROI")))
+        k.insert(QStringLiteral("autoROI"), false);
+    testsupport::storeSettings(k);
 }
 
 QVariantMap quietHead(int width, int height) {

@@ -29,8 +29,8 @@ void setHeadKeys(const QVariantMap& keys);
 // The head as the camera layer reads it from the working directory.
 lumetra::sim::HeadConfig readHead();
 
-// basini.ini: notes of this version seen, plus the given keys (the test environment aims
-// the update check at a closed loopback port).
+// basini.ini: notes of this version seen, Auto ROI off unless given, plus the given keys (the test
+// environment aims the update check at a closed loopback port).
 void storeSettings(const QVariantMap& keys);
 
 // A test head without background and noise: three beams whose spots lie well inside the
