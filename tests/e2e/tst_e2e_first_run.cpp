@@ -1,6 +1,6 @@
 // A new user's first run: no basini.ini, the demo head, Start Streaming and nothing else.
 // Auto ROI finds the beams in whichever corner they land, the corner buttons move it while
-// streaming, a region drawn with the mouse takes over; the window fits its longest texts.
+// streaming, a region drawn with the mouse takes over.
 
 #include "E2eKit.h"
 
@@ -125,7 +125,11 @@ private slots:
             QCOMPARE(w->session()->roi(), drawn);
             // Checking it again takes over.
             ui->autoRoiCheckBox->setChecked(true);
-            QVERIFY(testsupport::waitUntil([&] { return w->session()->roi() == found; }, 10000));
+            QVERIFY(testsupport::waitUntil(
+                [&] {
+                    return (w->session()->roi().center() - found.center()).manhattanLength() <= 8;
+                },
+                10000));
         }
     }
 };

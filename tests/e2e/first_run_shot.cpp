@@ -1,0 +1,53 @@
+// Makes the README's picture of a first run: a fresh working directory with the demo head,
+// no basini.ini, the version notes closed, the head selected and streaming until every
+// result label shows a number. Run under a virtual X server (scripts/screenshot).
+// Exit 0 with the picture written, 1 when a label stayed without a number.
+
+#include "E2eKit.h"
+
+#include <QApplication>
+#include <QScreen>
+#include <QTest>
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    // The update check of a first start stays on this machine.
+    qputenv("LUMETRA_UPDATE_SERVER", "http://127.0.0.1:9");
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+        return 2;
+    }
+    const QString out = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
+    testsupport::TempWorkDir dir;
+    testsupport::ModalAnswerer answer; // the version notes
+    if (!e2e::placeDemoFiles())
+        return 1;
+    auto w = e2e::openWindow();
+    e2e::selectCamera(*w);
+    Ui::MainWindow* ui = w->form();
+    const QList<QLabel*> results{ui->redDivValue,    ui->greenDivValue,  ui->blueDivValue,
+                                 ui->divValue,       ui->rgValue,        ui->bgValue,
+                                 ui->rbValue,        ui->valuePowerRed,  ui->valuePowerGreen,
+                                 ui->valuePowerBlue, ui->valuePowerTotal};
+    const auto allNumbers = [&] {
+        for (QLabel* l : results)
+            if (!e2e::pairOf(l->text()) && !e2e::wattsOf(l->text()))
+                return false;
+        return true;
+    };
+    if (!e2e::streamUntilMeasured(*w) || !testsupport::waitUntil(allNumbers, 20000)) {
+        for (QLabel* l : results)
+            std::fprintf(stderr, "%s: %s\n", qPrintable(l->accessibleName()),
+                         qPrintable(l->text()));
+        return 1;
+    }
+    // A few frames more so the scenes show the measured frame.
+    QTest::qWait(1000);
+    const QPixmap shot = w->screen()->grabWindow(w->winId());
+    if (shot.isNull() || !shot.save(out))
+        return 1;
+    std::printf("%s\n", qPrintable(out));
+    return 0;
+}
