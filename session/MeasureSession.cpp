@@ -14,7 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <future>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -339,13 +339,22 @@ void MeasureSession::stopStreaming() {
 
 void MeasureSession::endLoop() {
     // Every image delivered before this point is dealt with when this returns. The
-    // measuring thread never waits for the owner, so this cannot deadlock.
-    std::promise<void> ended;
-    post(m_loop->context, [this, &ended] {
+    // measuring thread never waits for the owner, so this cannot deadlock. The flag lives
+    // as long as either side holds it.
+    struct Ended {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    const auto ended = std::make_shared<Ended>();
+    post(m_loop->context, [this, ended] {
         m_loop->active = false;
-        ended.set_value();
+        std::lock_guard<std::mutex> lock(ended->mutex);
+        ended->done = true;
+        ended->cv.notify_one();
     });
-    ended.get_future().wait();
+    std::unique_lock<std::mutex> lock(ended->mutex);
+    ended->cv.wait(lock, [&] { return ended->done; });
 }
 
 void MeasureSession::onImage(const QImage& image) {
