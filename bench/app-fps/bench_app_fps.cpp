@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
         s.setValue(st::kUpdateServer, QStringLiteral("http://127.0.0.1:9"));
         s.setValue(st::kExpo, 1000.0f);
         s.setValue(st::kAutoExpo, false);
+        s.setValue(st::kAutoRoi, false);
         s.setValue(st::kStab, kDepth);
         // The largest region the window keeps on a 1200-row sensor: it must end inside the
         // last row, so 1199 rows high.
