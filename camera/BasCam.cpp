@@ -739,7 +739,7 @@ QImage BasCam::toQImage(const sdk::GrabResult& result) {
     frame.height = int(result.height);
     frame.paddingX = result.paddingX;
     frame.type = result.pixelType;
-    QImage out = lumetra::camera::toRgbImage(frame, degrees == 180);
+    QImage out = lumetra::camera::toRgbImage(frame, degrees == 180, &imagePool);
     if (!out.isNull() && degrees != 0 && degrees != 180)
         out = out.transformed(QTransform().rotate(degrees), Qt::FastTransformation);
     return out;

@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 
+#include "FrameConvert.h"
 #include "StreamWatch.h"
 #include "sdk/Sdk.h"
 
@@ -207,6 +208,7 @@ private:
     void post(std::function<void()> call);
     QObject* relay = nullptr;
     QImage toQImage(const sdk::GrabResult& result);
+    lumetra::camera::ImagePool imagePool; // the camera's thread converts into it
     int integerNode(const char* name, int which);
     int setIntegerNode(const char* name, int v);
 };

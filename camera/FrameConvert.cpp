@@ -1,6 +1,7 @@
 #include "FrameConvert.h"
 
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -9,11 +10,38 @@
 
 namespace lumetra::camera {
 
+struct ImagePool::Shared {
+    std::mutex mutex;
+    size_t keep;
+    size_t bytes = 0; // of each kept buffer
+    std::vector<std::unique_ptr<uchar[]>> free;
+};
+
 namespace {
 
+struct Lease {
+    std::shared_ptr<ImagePool::Shared> pool;
+    std::unique_ptr<uchar[]> data;
+    size_t bytes;
+};
+
+// Runs where the last copy of the image goes, in any thread.
+void giveBack(void* info) {
+    std::unique_ptr<Lease> lease(static_cast<Lease*>(info));
+    ImagePool::Shared& s = *lease->pool;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (lease->bytes == s.bytes && s.free.size() < s.keep)
+        s.free.push_back(std::move(lease->data));
+}
+
+QImage newImage(int w, int h, ImagePool* pool) {
+    return pool ? pool->take(w, h) : QImage(w, h, QImage::Format_RGB888);
+}
+
 // Packed three-byte pixels, channel order given by the offsets of red, green and blue.
-QImage fromPacked(const RawFrame& f, size_t stride, int r, int g, int b, bool turn) {
-    QImage out(f.width, f.height, QImage::Format_RGB888);
+QImage fromPacked(const RawFrame& f, size_t stride, int r, int g, int b, bool turn,
+                  ImagePool* pool) {
+    QImage out = newImage(f.width, f.height, pool);
     if (out.isNull())
         return out;
     const int w = f.width, h = f.height;
@@ -35,8 +63,8 @@ QImage fromPacked(const RawFrame& f, size_t stride, int r, int g, int b, bool tu
     return out;
 }
 
-QImage fromMono(const RawFrame& f, size_t stride, bool turn) {
-    QImage out(f.width, f.height, QImage::Format_RGB888);
+QImage fromMono(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
+    QImage out = newImage(f.width, f.height, pool);
     if (out.isNull())
         return out;
     const int w = f.width, h = f.height;
@@ -153,11 +181,45 @@ void demosaicLine(const uint8_t* u, const uint8_t* c, const uint8_t* d, int w,
         one(x);
 }
 
-QImage fromBayer(const RawFrame& f, size_t stride, bool turn) {
+// One line's pixels (red, green, blue in the low three bytes) as packed RGB888, right to
+// left when turn is set.
+void packLine(const uint32_t* px, int w, bool turn, uint8_t* o) {
+    int j = 0;
+#if defined(__SSE2__)
+    // Four pixels at a time. Each 64-bit half holds two: the low one's three bytes stay,
+    // the high one's move down by a byte to follow them.
+    const __m128i low3 = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+    const __m128i high3 = _mm_set_epi32(0x0000FFFF, int(0xFF000000u), 0x0000FFFF, int(0xFF000000u));
+    // A group writes 14 bytes; the last two are written again by the next pixel, which
+    // the condition keeps inside the line.
+    for (; j + 4 < w; j += 4) {
+        __m128i v;
+        if (turn)
+            v = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(px + w - 4 - j)),
+                                  _MM_SHUFFLE(0, 1, 2, 3));
+        else
+            v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + j));
+        const __m128i packed =
+            _mm_or_si128(_mm_and_si128(v, low3), _mm_and_si128(_mm_srli_epi64(v, 8), high3));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 3 * size_t(j)), packed);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 3 * size_t(j) + 6),
+                         _mm_unpackhi_epi64(packed, packed));
+    }
+#endif
+    for (; j < w; ++j) {
+        const uint32_t p = px[turn ? w - 1 - j : j];
+        uint8_t* d = o + 3 * size_t(j);
+        d[0] = uint8_t(p);
+        d[1] = uint8_t(p >> 8);
+        d[2] = uint8_t(p >> 16);
+    }
+}
+
+QImage fromBayer(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
     const int w = f.width, h = f.height;
     if (w < 2 || h < 2)
         return QImage();
-    QImage out(w, h, QImage::Format_RGB888);
+    QImage out = newImage(w, h, pool);
     if (out.isNull())
         return out;
     const LineRecipe recipes[2] = {recipeFor(f.type, 0), recipeFor(f.type, 1)};
@@ -167,24 +229,47 @@ QImage fromBayer(const RawFrame& f, size_t stride, bool turn) {
         const uint8_t* u = line(y == 0 ? 1 : y - 1);
         const uint8_t* d = line(y == h - 1 ? h - 2 : y + 1);
         demosaicLine(u, line(y), d, w, recipes[y & 1], pixels.data());
-        uint8_t* o = out.scanLine(turn ? h - 1 - y : y);
-        // Four bytes stored per pixel, the fourth overwritten by the next pixel.
-        if (turn) {
-            for (int x = 0; x < w - 1; ++x)
-                std::memcpy(o + 3 * size_t(x), &pixels[size_t(w - 1 - x)], 4);
-            std::memcpy(o + 3 * size_t(w - 1), &pixels[0], 3);
-        } else {
-            for (int x = 0; x < w - 1; ++x)
-                std::memcpy(o + 3 * size_t(x), &pixels[size_t(x)], 4);
-            std::memcpy(o + 3 * size_t(w - 1), &pixels[size_t(w - 1)], 3);
-        }
+        packLine(pixels.data(), w, turn, out.scanLine(turn ? h - 1 - y : y));
     }
     return out;
 }
 
 } // namespace
 
-QImage toRgbImage(const RawFrame& f, bool turn) {
+ImagePool::ImagePool(size_t keep) : m_shared(std::make_shared<Shared>()) {
+    m_shared->keep = keep;
+}
+
+QImage ImagePool::take(int width, int height) {
+    if (width <= 0 || height <= 0)
+        return QImage();
+    // QImage's own line length for RGB888: whole 32-bit words.
+    const qsizetype bpl = (qsizetype(width) * 3 + 3) & ~qsizetype(3);
+    const size_t bytes = size_t(bpl) * size_t(height);
+    auto lease = std::make_unique<Lease>();
+    lease->pool = m_shared;
+    lease->bytes = bytes;
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        if (m_shared->bytes != bytes) {
+            m_shared->free.clear();
+            m_shared->bytes = bytes;
+        }
+        if (!m_shared->free.empty()) {
+            lease->data = std::move(m_shared->free.back());
+            m_shared->free.pop_back();
+        }
+    }
+    if (!lease->data) {
+        lease->data.reset(new (std::nothrow) uchar[bytes]); // not cleared: every byte is written
+        if (!lease->data)
+            return QImage();
+    }
+    uchar* data = lease->data.get();
+    return QImage(data, width, height, bpl, QImage::Format_RGB888, giveBack, lease.release());
+}
+
+QImage toRgbImage(const RawFrame& f, bool turn, ImagePool* pool) {
     const int bits = sdk::bitDepth(f.type);
     if (!f.data || f.width <= 0 || f.height <= 0 || bits == 0)
         return QImage();
@@ -195,16 +280,16 @@ QImage toRgbImage(const RawFrame& f, bool turn) {
         return QImage();
     switch (f.type) {
     case sdk::PixelType::RGB8:
-        return fromPacked(f, stride, 0, 1, 2, turn);
+        return fromPacked(f, stride, 0, 1, 2, turn, pool);
     case sdk::PixelType::BGR8:
-        return fromPacked(f, stride, 2, 1, 0, turn);
+        return fromPacked(f, stride, 2, 1, 0, turn, pool);
     case sdk::PixelType::Mono8:
-        return fromMono(f, stride, turn);
+        return fromMono(f, stride, turn, pool);
     case sdk::PixelType::BayerRG8:
     case sdk::PixelType::BayerGR8:
     case sdk::PixelType::BayerBG8:
     case sdk::PixelType::BayerGB8:
-        return fromBayer(f, stride, turn);
+        return fromBayer(f, stride, turn, pool);
     default:
         return QImage();
     }

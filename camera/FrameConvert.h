@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "sdk/Sdk.h"
 
@@ -22,9 +23,26 @@ struct RawFrame {
     sdk::PixelType type = sdk::PixelType::Undefined;
 };
 
+// Memory for converted images, used again once every copy of an image is gone: a stream
+// would otherwise take fresh pages from the system for every frame (7 MB at 1920 x 1200),
+// and the kernel clears each page before it is first written.
+// \context take() from one thread; the images may be released in any thread.
+class ImagePool {
+public:
+    explicit ImagePool(size_t keep = 4);
+    // An RGB888 image of this size, contents undefined.
+    QImage take(int width, int height);
+
+    struct Shared; // the kept buffers, shared with the images out there
+
+private:
+    std::shared_ptr<Shared> m_shared;
+};
+
 // RGB888 image of the frame, turned by 180 degrees when turn is set (last line first,
 // each line right to left). A null image for a pixel type without a conversion, a buffer
-// shorter than the frame, or a Bayer frame smaller than 2 x 2.
-QImage toRgbImage(const RawFrame& frame, bool turn);
+// shorter than the frame, or a Bayer frame smaller than 2 x 2. The image's memory comes
+// from pool when one is given.
+QImage toRgbImage(const RawFrame& frame, bool turn, ImagePool* pool = nullptr);
 
 } // namespace lumetra::camera

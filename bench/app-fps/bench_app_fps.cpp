@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QMessageBox>
 #include <QSettings>
@@ -101,6 +102,15 @@ double pipelineOnly(const std::vector<QImage>& frames,
     return done / (clock.elapsed() / 1000.0);
 }
 
+// The event loop for `ms`, sleeping while there is nothing to do: a loop around
+// processEvents() returns at once when no event waits, and would spin a core the
+// measuring threads need.
+void runFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -158,15 +168,11 @@ int main(int argc, char** argv) {
                              kept.push_back(r->frame);
                      });
     w.form()->actionStartStream->setChecked(true);
-    QElapsedTimer warm;
-    warm.start();
-    while (warm.elapsed() < 1000)
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    runFor(1000);
     shown = 0;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < seconds * 1000)
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    runFor(seconds * 1000);
     const double windowSeconds = clock.elapsed() / 1000.0;
     const int windowFrames = shown;
     const QString labels = w.form()->divValue->text() + QStringLiteral(" | ") +

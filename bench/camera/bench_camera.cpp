@@ -44,7 +44,8 @@ double rendererFps(double seconds) {
     return fps;
 }
 
-// Conversion of one rendered 1920 x 1200 frame of the demo-like scene, turned.
+// Conversion of one rendered 1920 x 1200 frame of the demo-like scene, turned, into
+// recycled images as the camera object converts.
 double conversionFps(sdk::PixelType type, double seconds) {
     lumetra::sim::HeadConfig head;
     lumetra::sim::Renderer renderer(head);
@@ -63,8 +64,9 @@ double conversionFps(sdk::PixelType type, double seconds) {
     t.start();
     long frames = 0;
     unsigned checksum = 0;
+    lumetra::camera::ImagePool pool;
     while (t.nsecsElapsed() < qint64(seconds * 1e9)) {
-        const QImage img = lumetra::camera::toRgbImage(raw, true);
+        const QImage img = lumetra::camera::toRgbImage(raw, true, &pool);
         checksum += img.constBits()[frames % (3 * 1920)];
         ++frames;
     }

@@ -10,10 +10,12 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "BasCam.h"
 #include "CameraTestKit.h"
+#include "FrameConvert.h"
 #include "TestSupport.h"
 #include "sdk/Sdk.h"
 #include "simulated/SimulatedHead.h"
@@ -66,6 +68,7 @@ private slots:
     void grabOneMonoWithPadding();
     void frameFormatDecidesConversion_data();
     void frameFormatDecidesConversion();
+    void conversionOfEveryWidthIntoRecycledImages();
     void bayerChosenWhenRgbIsLinkLimited();
     void grabOneSavesWhenAsked();
     void handshakeOneImagePerRequest();
@@ -376,6 +379,64 @@ void TestBasCam::frameFormatDecidesConversion() {
 
 // Bayer is chosen when the link holds RGB8 below what the camera could deliver, and only
 // then; the exposure the camera had stays.
+// Random frames of every width the vector paths split unevenly, with line padding: the
+// turned image is the plain one turned, each pixel keeps the samples the camera sent, and
+// an image's memory is used again only once no copy of it is left.
+void TestBasCam::conversionOfEveryWidthIntoRecycledImages() {
+    using lumetra::camera::RawFrame;
+    lumetra::camera::ImagePool pool(2);
+    std::mt19937 rng(7);
+    for (sdk::PixelType type : {sdk::PixelType::RGB8, sdk::PixelType::BGR8, sdk::PixelType::Mono8,
+                                sdk::PixelType::BayerRG8, sdk::PixelType::BayerBG8,
+                                sdk::PixelType::BayerGR8, sdk::PixelType::BayerGB8})
+        for (int w : {2, 3, 4, 5, 7, 8, 9, 12, 13, 16, 17, 31, 40})
+            for (int h : {2, 3, 5}) {
+                const int px = sdk::bitDepth(type) / 8;
+                const size_t stride = size_t(w * px + 3);
+                std::vector<uint8_t> raw(stride * size_t(h));
+                for (uint8_t& b : raw)
+                    b = uint8_t(rng());
+                RawFrame f{raw.data(), raw.size(), w, h, 3, type};
+                const QImage plain = lumetra::camera::toRgbImage(f, false, &pool);
+                const QImage turned = lumetra::camera::toRgbImage(f, true, &pool);
+                const QString where = QStringLiteral("%1 %2 x %3")
+                                          .arg(QString::fromStdString(sdk::pixelTypeName(type)))
+                                          .arg(w)
+                                          .arg(h);
+                QVERIFY2(plain.size() == QSize(w, h) && turned == plain.mirrored(true, true),
+                         qPrintable(where));
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        const uint8_t* s = raw.data() + size_t(y) * stride + size_t(x * px);
+                        const uint8_t* d = plain.constScanLine(y) + 3 * x;
+                        bool kept;
+                        if (sdk::isBayer(type))
+                            kept = d[sdk::bayerChannel(type, x, y)] == s[0];
+                        else if (type == sdk::PixelType::Mono8)
+                            kept = d[0] == s[0] && d[1] == s[0] && d[2] == s[0];
+                        else if (type == sdk::PixelType::BGR8)
+                            kept = d[0] == s[2] && d[1] == s[1] && d[2] == s[0];
+                        else
+                            kept = d[0] == s[0] && d[1] == s[1] && d[2] == s[2];
+                        QVERIFY2(kept,
+                                 qPrintable(where + QStringLiteral(" at %1,%2").arg(x).arg(y)));
+                    }
+            }
+    // Memory comes back when the last copy of an image goes, not before.
+    std::vector<uint8_t> raw(64 * 48 * 3, 9);
+    const RawFrame f{raw.data(), raw.size(), 64, 48, 0, sdk::PixelType::RGB8};
+    QImage a = lumetra::camera::toRgbImage(f, true, &pool);
+    QImage copyOfA = a;
+    const uchar* memoryOfA = a.constBits();
+    a = QImage();
+    const QImage b = lumetra::camera::toRgbImage(f, true, &pool);
+    QVERIFY(b.constBits() != memoryOfA);
+    copyOfA = QImage();
+    const QImage c = lumetra::camera::toRgbImage(f, true, &pool);
+    QCOMPARE(c.constBits(), memoryOfA);
+    QCOMPARE(c, b);
+}
+
 void TestBasCam::bayerChosenWhenRgbIsLinkLimited() {
     // 640 x 480: 0.92 MB per RGB8 frame, 0.31 MB in Bayer.
     for (const QString& link : {QStringLiteral("0"), QStringLiteral("100")}) {
