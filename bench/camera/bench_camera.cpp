@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -77,6 +78,14 @@ double conversionFps(sdk::PixelType type, double seconds) {
     return fps;
 }
 
+// The event loop for `ms`, asleep while nothing happens: a loop around processEvents()
+// would spin a core the camera's thread needs.
+void runFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
 double camObjectFps(double seconds, const char* format) {
     QTemporaryDir dir;
     const QString previous = QDir::currentPath();
@@ -109,14 +118,11 @@ double camObjectFps(double seconds, const char* format) {
         });
         // Warm-up frames prepare the scene and the allocator.
         cam.startGrabbing();
-        QElapsedTimer warm;
-        warm.start();
-        while (frames < 10 && warm.elapsed() < 5000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        for (int i = 0; i < 50 && frames < 10; ++i)
+            runFor(100);
         frames = 0;
         t.start();
-        while (t.nsecsElapsed() < qint64(seconds * 1e9))
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        runFor(int(seconds * 1000));
         const long counted = frames;
         const double elapsed = t.nsecsElapsed() / 1e9;
         cam.stopGrabbing();
