@@ -32,6 +32,9 @@ public:
     explicit ImagePool(size_t keep = 4);
     // An RGB888 image of this size, contents undefined.
     QImage take(int width, int height);
+    // False in thread-sanitizer builds: the sanitizer cannot see Qt's reference counts
+    // (Qt is not instrumented), so it would report every reuse as a race.
+    static bool recycles();
 
     struct Shared; // the kept buffers, shared with the images out there
 

@@ -433,7 +433,8 @@ void TestBasCam::conversionOfEveryWidthIntoRecycledImages() {
     QVERIFY(b.constBits() != memoryOfA);
     copyOfA = QImage();
     const QImage c = lumetra::camera::toRgbImage(f, true, &pool);
-    QCOMPARE(c.constBits(), memoryOfA);
+    if (lumetra::camera::ImagePool::recycles())
+        QCOMPARE(c.constBits(), memoryOfA);
     QCOMPARE(c, b);
 }
 
