@@ -167,7 +167,8 @@ FileCondition inspectCalibrationFile(const QString& fileName, QString* detail = 
 // (the settings layer would turn those into groups).
 bool isStorableWavelength(const QString& wavelength);
 
-// One key to set, by its full path ("635/user/M0x_TL", "Power/635_TL", "R_Wavelengths/650").
+// One key to set, by its full path ("635/user/M0x_TL", "Power/635_TL", "R_Wavelengths/650");
+// a null value removes the key.
 struct Change {
     QString key;
     QVariant value;

@@ -224,15 +224,6 @@ Notice writeWarning(const QString& fileName, const QString& why) {
                       QStringLiteral(".\nNothing has been written to it.")};
 }
 
-QString freeBackupName(const QString& fileName) {
-    const QString base =
-        fileName + QStringLiteral(".bak-") + QDate::currentDate().toString(Qt::ISODate);
-    QString name = base;
-    for (int n = 2; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++n)
-        name = base + QLatin1Char('-') + QString::number(n);
-    return name;
-}
-
 // The file as the settings layer writes `content`, checked by reading it back: every kept
 // value must come back equal and no key may be missing or added. The check reads a copy
 // under another name, since the settings object that wrote a file answers from memory.
@@ -305,7 +296,7 @@ WriteResult writeCalibration(const QString& fileName, const Changes& changes, bo
     }
     if (condition == FileCondition::ReadOnlyForUs) {
         r.reason = why;
-        r.backupName = freeBackupName(fileName);
+        r.backupName = detail::freeBackupName(fileName);
         if (!asNewFile) {
             r.needsNewFile = true;
             return r;
@@ -324,7 +315,10 @@ WriteResult writeCalibration(const QString& fileName, const Changes& changes, bo
     }
     QMap<QString, QVariant> content = kept;
     for (const Change& c : changes) {
-        content.insert(c.key, c.value);
+        if (c.value.isValid())
+            content.insert(c.key, c.value);
+        else
+            content.remove(c.key);
         kept.remove(c.key);
     }
     QByteArray bytes;
@@ -365,6 +359,15 @@ QString newFileQuestionText(const QString& fileName, const WriteResult& r) {
 }
 
 namespace detail {
+
+QString freeBackupName(const QString& fileName) {
+    const QString base =
+        fileName + QStringLiteral(".bak-") + QDate::currentDate().toString(Qt::ISODate);
+    QString name = base;
+    for (int n = 2; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++n)
+        name = base + QLatin1Char('-') + QString::number(n);
+    return name;
+}
 
 double readNumber(const QVariant& value) {
     const double d = value.toDouble();

@@ -20,6 +20,18 @@ double readNumber(const QVariant& value);
 std::shared_ptr<QSettings> openForRead(const QString& fileName, FileCondition* condition,
                                        QString* detail);
 
+// Column `channel` of the corner's colour matrix for a wavelength whose section the file
+// holds: the user row, else the factory row, else the channel's default row.
+void readMatrixColumn(QSettings& file, const QString& wavelength, int channel, int corner,
+                      double column[3]);
+
+// Sections and entries the settings layer reads as nested groups ("[635/x]", "650\a" in a
+// list): the program can never select them, so they would be ignored without a word.
+QStringList unreadableSections(const QSettings& file);
+
+// "<name>.bak-<date>", with "-2", "-3", ... when that name is taken.
+QString freeBackupName(const QString& fileName);
+
 // The beam analysis's column of `wavelength` in `corner` as the file stores it (all three
 // rows present), into column[0..2].
 bool readAnalysisColumn(QSettings& file, const QString& wavelength, int corner, double column[3]);

@@ -31,8 +31,9 @@ bool isListSection(const QString& group) {
     return false;
 }
 
-// Sections and entries the settings layer reads as nested groups ("[635/x]", "650\a" in a
-// list): the program can never select them, so they would be ignored without a word.
+} // namespace
+
+namespace detail {
 QStringList unreadableSections(const QSettings& file) {
     QStringList found;
     for (const QString& key : file.allKeys()) {
@@ -55,8 +56,7 @@ QStringList unreadableSections(const QSettings& file) {
     }
     return found;
 }
-
-} // namespace
+} // namespace detail
 
 double defaultMatrixValue(int row, int column) {
     return kDefaultMatrix[row][column];
@@ -75,6 +75,17 @@ QString analysisColumnKey(const QString& wavelength, int row, int corner) {
 }
 
 namespace detail {
+void readMatrixColumn(QSettings& file, const QString& wavelength, int channel, int corner,
+                      double column[3]) {
+    file.beginGroup(wavelength);
+    for (int r = 0; r < 3; ++r) {
+        const QString key = matrixKey(r, corner);
+        const QVariant factory = file.value(key, kDefaultMatrix[r][channel]);
+        column[r] = readNumber(file.value(QStringLiteral("user/") + key, factory));
+    }
+    file.endGroup();
+}
+
 bool readAnalysisColumn(QSettings& file, const QString& wavelength, int corner, double column[3]) {
     if (!isStorableWavelength(wavelength))
         return false;
@@ -199,7 +210,7 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
                                    "or removed."));
     }
     if (file) {
-        for (const QString& where : unreadableSections(*file)) {
+        for (const QString& where : detail::unreadableSections(*file)) {
             problem(QStringLiteral("Calibration file problem"),
                     QStringLiteral("The calibration file ") + fileName + QStringLiteral(" has ") +
                         where +
@@ -215,16 +226,12 @@ LoadResult loadCalibration(const QString& fileName, const std::array<QString, 3>
         if (isStorableWavelength(wl) && groups.contains(wl, Qt::CaseSensitive)) {
             if (c == 0)
                 result.notices << Notice{Notice::Kind::Debug, {}, QStringLiteral("Loads R")};
-            file->beginGroup(wl);
             for (int k = 0; k < kCorners; ++k) {
-                for (int r = 0; r < 3; ++r) {
-                    const QString key = matrixKey(r, k);
-                    const QVariant factory = file->value(key, kDefaultMatrix[r][c]);
-                    data.colorMatrix[k][r][c] =
-                        detail::readNumber(file->value(QStringLiteral("user/") + key, factory));
-                }
+                double column[3];
+                detail::readMatrixColumn(*file, wl, c, k, column);
+                for (int r = 0; r < 3; ++r)
+                    data.colorMatrix[k][r][c] = column[r];
             }
-            file->endGroup();
         } else {
             result.uncalibratedChannels << c;
             // A file that could not be read has already been reported once.
