@@ -89,6 +89,9 @@ public slots:
     void on_addWL_R_clicked();
     void on_addWL_G_clicked();
     void on_addWL_B_clicked();
+    // Calibration menu: a wavelength for a channel asked for first, and the manager.
+    void on_actionAddWave_triggered();
+    void on_actionManageCal_triggered();
 
     // Shows one camera image in the spot view (with the region and the last corrected
     // crop over it) and the preview. Measuring is the session's.

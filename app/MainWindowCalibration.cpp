@@ -4,6 +4,7 @@
 #include "BasCam.h"
 #include "BeamAnalysisPanel.h"
 #include "Calibration.h"
+#include "CalibrationManagerDialog.h"
 #include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
@@ -105,7 +106,9 @@ void MainWindow::refreshWavelengthLists() {
         QComboBox* combo = waveCombo(ui, c);
         combo->clear();
         combo->addItems(lists[c]);
-        combo->setCurrentIndex(indices[c]);
+        // A list that became shorter (another file) falls back to the fixed entry rather
+        // than to no selection, which would load an empty wavelength.
+        combo->setCurrentIndex(indices[c] < combo->count() ? indices[c] : 0);
     }
     connectWavelengthCombos();
 }
@@ -132,6 +135,36 @@ void MainWindow::on_addWL_G_clicked() {
 }
 void MainWindow::on_addWL_B_clicked() {
     addWavelength(2);
+}
+
+void MainWindow::on_actionAddWave_triggered() {
+    const QStringList channels = {QStringLiteral("R"), QStringLiteral("G"), QStringLiteral("B")};
+    bool ok = false;
+    const QString channel = QInputDialog::getItem(this, QStringLiteral("Add wavelength"),
+                                                  QStringLiteral("Channel of the new wavelength:"),
+                                                  channels, 0, false, &ok);
+    if (ok && channels.contains(channel))
+        addWavelength(int(channels.indexOf(channel)));
+}
+
+void MainWindow::on_actionManageCal_triggered() {
+    CalibrationManagerDialog::Hooks hooks;
+    hooks.file = [this] { return measuring->calibrationFile(); };
+    hooks.fileToWrite = [this] { return measuring->calibrationFileToWrite(); };
+    hooks.commit = [this](const CalibrationManagerDialog::Write& write) {
+        return commitCalibration(write);
+    };
+    hooks.show = [this](const cal::Notices& notices) { showNotices(notices); };
+    hooks.reload = [this] {
+        // Another file: its problems are news again. The lists first, so the load uses
+        // the selection they leave.
+        shownFileProblems.clear();
+        refreshWavelengthLists();
+        UpdateCalibrations(0);
+    };
+    hooks.busy = [this] { return measuring->calibrationChannel() >= 0; };
+    CalibrationManagerDialog dialog(std::move(hooks), this);
+    dialog.exec();
 }
 
 void MainWindow::setCalibrationButtonsEnabled(bool enabled) {

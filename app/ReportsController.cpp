@@ -133,8 +133,7 @@ ReportsController::ReportsController(QMainWindow* window, Ui::MainWindow* ui,
     connect(m_tolerancesAction, &QAction::triggered, this, &ReportsController::editTolerances);
     connect(ui->actionSave_Report, &QAction::triggered, this, &ReportsController::askSaveReport);
 
-    // The menu bar shows what works: Reports. Calibration and Help wait for their actions.
-    ui->menuCalibration->menuAction()->setVisible(false);
+    // The menu bar shows what works: Reports and Calibration. Help waits for its actions.
     ui->menuHelp->menuAction()->setVisible(false);
     ui->menubar->show();
 

@@ -4,9 +4,11 @@
 
 #include "../calibration/CalibrationTestFiles.h"
 #include "BasCam.h"
+#include "CalibrationManagerDialog.h"
 #include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "MeasureSession.h"
 #include "TestSupport.h"
 #include "WindowTestKit.h"
 
@@ -19,7 +21,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -432,6 +436,54 @@ private slots:
         // The run is over: a further sample does nothing.
         w.calibrationSampleStep(1);
         QCOMPARE(answer.count(), 3);
+    }
+
+    // The Calibration menu: Add wavelength asks for the channel first; Manage Calibrations
+    // imports a file, and the session measures with it at once.
+    void calibrationMenu() {
+        OpenHead bench({}, factoryFile("[Power]\n520_TL=40\n"));
+        if (QTest::currentTestFailed())
+            return;
+        MainWindow& w = *bench.w;
+        testsupport::ModalAnswerer& answer = *bench.answer;
+        Ui::MainWindow* ui = w.form();
+        QVERIFY(ui->menuCalibration->menuAction()->isVisible());
+
+        answer.enqueue(testsupport::ModalAnswerer::acceptText(QStringLiteral("G")));
+        answer.enqueue(testsupport::ModalAnswerer::acceptText(QStringLiteral("532")));
+        ui->actionAddWave->trigger();
+        QCOMPARE(answer.titles(), QStringList({"Add wavelength", "Enter Wavelength (G)"}));
+        QCOMPARE(items(ui->waveGCombo), (QStringList{"520", "532"}));
+        ui->waveGCombo->setCurrentIndex(1); // not calibrated: its box is answered
+        const QByteArray before = readFile(kHeadCalFile).toUtf8();
+
+        // The chosen file does not list 532: green falls back to its fixed entry.
+        writeText(QStringLiteral("chosen.kvtcal"), factoryFile("[Power]\n520_TL=80\n"));
+        answer.clear();
+        int rows = 0;
+        answer.enqueue([&rows](QWidget* m) {
+            auto* d = qobject_cast<CalibrationManagerDialog*>(m);
+            if (!d) {
+                m->close();
+                return;
+            }
+            rows = d->table()->rowCount();
+            // After this handler: the answerer takes no box while it runs one.
+            QTimer::singleShot(0, d, [d] {
+                d->importFile(QStringLiteral("chosen.kvtcal"));
+                d->reject();
+            });
+        });
+        answer.enqueue(testsupport::ModalAnswerer::pressButton(QMessageBox::Yes));
+        ui->actionManageCal->trigger();
+        QCOMPARE(answer.titles(), QStringList({"Manage Calibrations", "Import calibration"}));
+        QCOMPARE(rows, 4 * 4); // 445, 520, 532 (listed only), 635
+        QCOMPARE(items(ui->waveGCombo), QStringList{"520"});
+        QCOMPARE(w.session()->calibrationData().powerFactor[1][0], 80.0);
+        QCOMPARE(readFile(kHeadCalFile + QStringLiteral(".bak-") +
+                          QDate::currentDate().toString(Qt::ISODate))
+                     .toUtf8(),
+                 before);
     }
 };
 
