@@ -57,6 +57,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     ui->warningRoiLabel->hide();
     nameMeasuringParts();
+    keepResultColumnWhole();
 
     // Reopened from the window's context menu (right click on the tool bar) when closed.
     beamPanel = new lumetra::ui::BeamAnalysisPanel();
@@ -66,7 +67,19 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     beamDock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
                           QDockWidget::DockWidgetFloatable);
     beamDock->setWidget(beamPanel);
-    addDockWidget(Qt::RightDockWidgetArea, beamDock);
+    // Below the spot view and the result column: beside them it would take the width the
+    // result column needs at the default window size.
+    const auto orientPanel = [this] {
+        const Qt::DockWidgetArea area = dockWidgetArea(beamDock);
+        beamPanel->setOrientation(!beamDock->isFloating() && (area == Qt::BottomDockWidgetArea ||
+                                                              area == Qt::TopDockWidgetArea)
+                                      ? Qt::Horizontal
+                                      : Qt::Vertical);
+    };
+    connect(beamDock, &QDockWidget::dockLocationChanged, this, orientPanel);
+    connect(beamDock, &QDockWidget::topLevelChanged, this, orientPanel);
+    addDockWidget(Qt::BottomDockWidgetArea, beamDock);
+    orientPanel();
 
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     setWindowTitle(QStringLiteral("Varnelle - Lumetra - v") + lumetra::versionText());
@@ -221,6 +234,8 @@ void MainWindow::firstLoad() {
                            QStringLiteral(" = "));
 
     connectWavelengthCombos();
+    keepResultColumnWhole(); // the buttons and labels above carry their texts now
+    fitBeamDock();
 }
 
 void MainWindow::connectWavelengthCombos() {

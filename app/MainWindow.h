@@ -148,6 +148,8 @@ private:
     // wholly in sight.
     void showRoiInSpotView(const QRect& roi, bool always);
     void nameMeasuringParts();
+    void keepResultColumnWhole();
+    void fitBeamDock();
 
     // Every result label back to its start text.
     void clearResults();

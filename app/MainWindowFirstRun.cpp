@@ -1,13 +1,17 @@
 // What a new user meets first: Auto ROI in the window (the check box, the mouse taking
 // over, the status-bar reason), the spot view kept on the region, the hint while no
-// sensor head is selected, and the accessible names of the measuring controls and results.
+// sensor head is selected, the accessible names of the measuring controls and results, and
+// a result column that holds its widest texts.
 
 #include "BasCam.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
 #include "MeasureSession.h"
+#include "Results.h"
 
+#include <QDockWidget>
 #include <QScrollBar>
+#include <QStyle>
 
 namespace {
 
@@ -117,4 +121,68 @@ void MainWindow::nameMeasuringParts() {
     };
     for (const Name& n : names)
         n.widget->setAccessibleName(QString::fromLatin1(n.name));
+}
+
+void MainWindow::keepResultColumnWhole() {
+    namespace ms = lumetra::measure;
+    // Each result label keeps the width of the widest text it can be given, so the column
+    // neither jumps as numbers change nor has to scroll sideways. Divergences stay below
+    // 10 mrad: a beam that wide no longer fits three times in the largest region.
+    const QStringList common{ms::kProcessingText, ms::kNotAvailableText};
+    const QStringList divergence = common + QStringList{ms::divergenceText({9.99f, 9.99f})};
+    const QStringList alignment = common + QStringList{ms::alignmentText({-11.99f, -11.99f})};
+    const QStringList power = common + QStringList{ms::kLowPowerText, ms::powerText(999.99, 0)};
+    const QStringList peak{ms::kNotAvailableText, ms::maxText(255)};
+    const auto reserve = [](QLabel* label, const QStringList& texts) {
+        const QString shown = label->text();
+        int widest = 0;
+        for (const QString& t : texts) {
+            label->setText(t);
+            widest = qMax(widest, label->sizeHint().width());
+        }
+        label->setText(shown);
+        label->setMinimumWidth(widest);
+    };
+    for (QLabel* l : {ui->redDivValue, ui->greenDivValue, ui->blueDivValue, ui->divValue})
+        reserve(l, divergence);
+    for (QLabel* l : {ui->rgValue, ui->bgValue, ui->rbValue})
+        reserve(l, alignment);
+    for (QLabel* l :
+         {ui->valuePowerRed, ui->valuePowerGreen, ui->valuePowerBlue, ui->valuePowerTotal})
+        reserve(l, power);
+    for (QLabel* l : {ui->maxRValue, ui->maxGValue, ui->maxBValue})
+        reserve(l, peak);
+
+    // The column is as wide as its contents with a vertical scroll bar (within the form's
+    // limit); the spot view, which scrolls anyway, takes what the window gains or loses.
+    QScrollArea* column = ui->scrollArea_2;
+    const int need = ui->scrollAreaWidgetContents_2->minimumSizeHint().width() +
+                     2 * column->frameWidth() +
+                     column->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, column);
+    column->setMinimumWidth(qBound(column->minimumWidth(), need, column->maximumWidth()));
+    ui->splitter->setStretchFactor(0, 1);
+    ui->splitter->setStretchFactor(1, 0);
+}
+
+void MainWindow::fitBeamDock() {
+    if (beamDock->isHidden() || beamDock->isFloating() ||
+        dockWidgetArea(beamDock) != Qt::BottomDockWidgetArea)
+        return;
+    // Height the result column needs to show everything down to the power results. Its
+    // word-wrapped warnings make the scroll area lay it out at its preferred heights
+    // whenever it scrolls (the preview below may).
+    QLayout* column = ui->scrollAreaWidgetContents_2->layout();
+    const int resultsAt = column->indexOf(ui->powerGroup);
+    if (resultsAt < 0)
+        return;
+    int needed = column->contentsMargins().top();
+    for (int i = 0; i <= resultsAt; ++i)
+        needed += column->itemAt(i)->sizeHint().height() + column->spacing();
+    // What the column and the dock share now; the dock gets what the column can spare, up
+    // to a height where the profiles read comfortably.
+    const int shared = ui->scrollArea_2->viewport()->height() + beamDock->height();
+    constexpr int kComfortable = 260;
+    const int height =
+        qMax(beamDock->minimumSizeHint().height(), qMin(kComfortable, shared - needed));
+    resizeDocks({beamDock}, {height}, Qt::Vertical);
 }

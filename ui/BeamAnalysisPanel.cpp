@@ -1,5 +1,6 @@
 #include "BeamAnalysisPanel.h"
 
+#include <QBoxLayout>
 #include <QChart>
 #include <QChartView>
 #include <QGridLayout>
@@ -7,7 +8,6 @@
 #include <QLineSeries>
 #include <QPen>
 #include <QScatterSeries>
-#include <QVBoxLayout>
 #include <QValueAxis>
 
 #include <cmath>
@@ -26,6 +26,11 @@ const char* const kColumnWhat[5] = {
     "D4 sigma width X by Y in milliradians", "Gaussian-equivalent FWHM X by Y in milliradians",
     "ellipticity", "corrected power in watts", "camera channel baseline in counts"};
 const char* const kNa = "N/A";
+// Profile plot sizes: beside the table the plots are low (a strip under the window's
+// centre) but still wide enough to read the shape of the beams.
+constexpr int kTallPlot = 180;
+constexpr int kLowPlot = 120;
+constexpr int kWidePlot = 150;
 
 QString mrad(double v) {
     return QString::number(v, 'f', 2);
@@ -36,7 +41,8 @@ QString mrad(double v) {
 BeamAnalysisPanel::BeamAnalysisPanel(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("beamAnalysisPanel"));
     setAccessibleName(QStringLiteral("Beam analysis"));
-    auto* layout = new QVBoxLayout(this);
+    auto* layout = new QBoxLayout(QBoxLayout::TopToBottom, this);
+    m_layout = layout;
     auto* grid = new QGridLayout();
     grid->setHorizontalSpacing(8);
     grid->setVerticalSpacing(2);
@@ -69,6 +75,7 @@ BeamAnalysisPanel::BeamAnalysisPanel(QWidget* parent) : QWidget(parent) {
         }
     }
     layout->addLayout(grid);
+    layout->setAlignment(grid, Qt::AlignTop);
 
     for (int axis = 0; axis < 2; ++axis) {
         Plot& p = m_plots[std::size_t(axis)];
@@ -117,9 +124,12 @@ BeamAnalysisPanel::BeamAnalysisPanel(QWidget* parent) : QWidget(parent) {
                       : QStringLiteral("Y profile through each beam's centroid, data and fitted "
                                        "Gaussian"));
         p.view->setRenderHint(QPainter::Antialiasing, false);
-        p.view->setMinimumHeight(180);
+        p.view->setMinimumHeight(kTallPlot);
         layout->addWidget(p.view, 1);
     }
+    m_tallMargins = layout->contentsMargins();
+    m_chartFonts = {m_plots[0].chart->titleFont(), m_plots[0].x->labelsFont(),
+                    m_plots[0].x->titleFont()};
 
     m_refresh.setSingleShot(true);
     connect(&m_refresh, &QTimer::timeout, this, &BeamAnalysisPanel::redraw);
@@ -146,6 +156,34 @@ void BeamAnalysisPanel::setData(const BeamPanelData& data) {
 
 void BeamAnalysisPanel::clear() {
     setData(BeamPanelData());
+}
+
+void BeamAnalysisPanel::setOrientation(Qt::Orientation orientation) {
+    if (orientation == m_orientation)
+        return;
+    m_orientation = orientation;
+    const bool wide = orientation == Qt::Horizontal;
+    m_layout->setDirection(wide ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom);
+    m_layout->setContentsMargins(wide ? QMargins(4, 0, 4, 2) : m_tallMargins);
+    // Smaller type in the strip leaves the low plots room for their curves and keeps the
+    // axis labels whole.
+    const int points = wide ? 7 : 0;
+    for (Plot& p : m_plots) {
+        p.view->setMinimumHeight(wide ? kLowPlot : kTallPlot);
+        p.view->setMinimumWidth(wide ? kWidePlot : 0);
+        QFont title = m_chartFonts[0], labels = m_chartFonts[1], axisTitle = m_chartFonts[2];
+        if (points) {
+            title.setPointSize(points + 1);
+            labels.setPointSize(points);
+            axisTitle.setPointSize(points);
+        }
+        p.chart->setTitleFont(title);
+        for (QValueAxis* a : {p.x, p.y}) {
+            a->setLabelsFont(labels);
+            a->setTitleFont(axisTitle);
+        }
+        p.y->setTickCount(wide ? 3 : 5);
+    }
 }
 
 void BeamAnalysisPanel::showEvent(QShowEvent* event) {

@@ -10,11 +10,14 @@
 #include "BeamAnalysis.h"
 
 #include <QElapsedTimer>
+#include <QFont>
+#include <QMargins>
 #include <QTimer>
 #include <QWidget>
 
 #include <array>
 
+class QBoxLayout;
 class QLabel;
 class QChart;
 class QChartView;
@@ -43,6 +46,11 @@ public:
     void setData(const BeamPanelData& data);
     // Back to "N/A" everywhere (no camera, stream stopped).
     void clear();
+    // Vertical: table above the two profiles (a dock at the side, floating). Horizontal:
+    // table and profiles side by side in a low strip (a dock above or below the window's
+    // centre), so the result column keeps its width.
+    void setOrientation(Qt::Orientation orientation);
+    Qt::Orientation orientation() const { return m_orientation; }
 
     // Value text of a cell (row 0..2 = R, G, B; column 0..4 = D4sigma, FWHM, ellipticity,
     // power, background) and its tool tip.
@@ -61,6 +69,10 @@ private:
     void redraw();
 
     std::array<std::array<QLabel*, 5>, 3> m_cells{};
+    QBoxLayout* m_layout = nullptr;
+    Qt::Orientation m_orientation = Qt::Vertical;
+    QMargins m_tallMargins;
+    std::array<QFont, 3> m_chartFonts; // chart title, axis labels, axis titles as made
     struct Plot {
         QChart* chart = nullptr;
         QChartView* view = nullptr;

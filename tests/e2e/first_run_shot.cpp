@@ -15,8 +15,9 @@ int main(int argc, char** argv) {
     // The update check of a first start stays on this machine.
     qputenv("LUMETRA_UPDATE_SERVER", "http://127.0.0.1:9");
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+    const bool maximised = argc == 3 && qstrcmp(argv[2], "--maximised") == 0;
+    if (argc != 2 && !maximised) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png [--maximised]\n", argv[0]);
         return 2;
     }
     const QString out = QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath();
@@ -25,6 +26,10 @@ int main(int argc, char** argv) {
     if (!e2e::placeDemoFiles())
         return 1;
     auto w = e2e::openWindow();
+    if (maximised) { // without a window manager the state alone does not resize it
+        w->setGeometry(w->screen()->availableGeometry());
+        w->showMaximized();
+    }
     e2e::selectCamera(*w);
     Ui::MainWindow* ui = w->form();
     const QList<QLabel*> results{ui->redDivValue,    ui->greenDivValue,  ui->blueDivValue,
