@@ -80,6 +80,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(beamDock, &QDockWidget::topLevelChanged, this, orientPanel);
     addDockWidget(Qt::BottomDockWidgetArea, beamDock);
     orientPanel();
+    // Reopened, it comes back at the height it had; the column must keep its results.
+    connect(beamDock->toggleViewAction(), &QAction::triggered, this, [this](bool shown) {
+        if (shown)
+            QTimer::singleShot(0, this, &MainWindow::fitBeamDock);
+    });
 
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     setWindowTitle(QStringLiteral("Varnelle - Lumetra - v") + lumetra::versionText());

@@ -10,6 +10,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <cmath>
+
 namespace e2e {
 
 namespace {
@@ -151,6 +153,40 @@ int largestPercent(Ui::MainWindow* ui) {
         if (const auto p = percentOf(l->text()))
             best = std::max(best, *p);
     return best;
+}
+
+QString headDisagreement(Ui::MainWindow* ui) {
+    const auto head = readHead();
+    const auto off = [](const QLabel* l) {
+        return l->accessibleName() + QStringLiteral(": ") + l->text();
+    };
+    QLabel* const div[3] = {ui->redDivValue, ui->greenDivValue, ui->blueDivValue};
+    QLabel* const power[3] = {ui->valuePowerRed, ui->valuePowerGreen, ui->valuePowerBlue};
+    for (int c = 0; c < 3; ++c) {
+        const auto p = pairOf(div[c]->text());
+        const auto& b = head.beams[std::size_t(c)];
+        if (!p || !(p->x() > b.divergenceX - 0.045 && p->x() <= b.divergenceX - 0.015 &&
+                    p->y() > b.divergenceY - 0.045 && p->y() <= b.divergenceY - 0.015))
+            return off(div[c]);
+        const auto w = wattsOf(power[c]->text());
+        if (!w || std::abs(*w - b.power) > 0.03 * b.power + 1e-9)
+            return off(power[c]);
+    }
+    if (!pairOf(ui->divValue->text()))
+        return off(ui->divValue);
+    if (!wattsOf(ui->valuePowerTotal->text()))
+        return off(ui->valuePowerTotal);
+    QLabel* const align[3] = {ui->rgValue, ui->bgValue, ui->rbValue};
+    const int pairs[3][2] = {{0, 1}, {2, 1}, {0, 2}};
+    for (int i = 0; i < 3; ++i) {
+        const auto p = pairOf(align[i]->text());
+        const auto& a = head.beams[std::size_t(pairs[i][0])];
+        const auto& b = head.beams[std::size_t(pairs[i][1])];
+        if (!p || std::abs(p->x() - (a.offsetX - b.offsetX)) > 0.02 + 1e-9 ||
+            std::abs(p->y() - (a.offsetY - b.offsetY)) > 0.02 + 1e-9)
+            return off(align[i]);
+    }
+    return QString();
 }
 
 void clickSpotView(MainWindow& w, QPoint pos) {

@@ -13,44 +13,9 @@
 #include <QStatusBar>
 #include <QTest>
 
-#include <cmath>
-
 using namespace e2e;
 
 namespace {
-
-QString describe(const QLabel* l) {
-    return l->accessibleName() + QStringLiteral(": ") + l->text();
-}
-
-// The labels against the head's beams, with the bounds of the other end-to-end tests.
-void agreesWithTheHead(Ui::MainWindow* ui) {
-    const auto head = readHead();
-    QLabel* const div[3] = {ui->redDivValue, ui->greenDivValue, ui->blueDivValue};
-    QLabel* const power[3] = {ui->valuePowerRed, ui->valuePowerGreen, ui->valuePowerBlue};
-    for (int c = 0; c < 3; ++c) {
-        const auto p = pairOf(div[c]->text());
-        const auto& b = head.beams[c];
-        QVERIFY2(p && p->x() > b.divergenceX - 0.045 && p->x() <= b.divergenceX - 0.015 &&
-                     p->y() > b.divergenceY - 0.045 && p->y() <= b.divergenceY - 0.015,
-                 qPrintable(describe(div[c])));
-        const auto w = wattsOf(power[c]->text());
-        QVERIFY2(w && std::abs(*w - b.power) <= 0.03 * b.power + 1e-9,
-                 qPrintable(describe(power[c])));
-    }
-    QVERIFY2(pairOf(ui->divValue->text()), qPrintable(describe(ui->divValue)));
-    QLabel* const align[3] = {ui->rgValue, ui->bgValue, ui->rbValue};
-    const int pairs[3][2] = {{0, 1}, {2, 1}, {0, 2}};
-    for (int i = 0; i < 3; ++i) {
-        const auto p = pairOf(align[i]->text());
-        const auto& a = head.beams[pairs[i][0]];
-        const auto& b = head.beams[pairs[i][1]];
-        QVERIFY2(p && std::abs(p->x() - (a.offsetX - b.offsetX)) <= 0.02 + 1e-9 &&
-                     std::abs(p->y() - (a.offsetY - b.offsetY)) <= 0.02 + 1e-9,
-                 qPrintable(describe(align[i])));
-    }
-    QVERIFY2(wattsOf(ui->valuePowerTotal->text()), qPrintable(describe(ui->valuePowerTotal)));
-}
 
 // The region's centre is in the visible part of the spot view.
 bool regionInSight(MainWindow& w) {
@@ -73,11 +38,8 @@ private slots:
             testsupport::TempWorkDir dir;
             testsupport::ModalAnswerer answer; // the version notes of a first start
             QVERIFY(placeDemoFiles());
-            // Red and blue at 3 W peak near green's 1 W: at the demo's 1 W they peak near a
-            // third of green, where half-maximum widths lose more than these bounds allow.
-            setHeadKeys({{QStringLiteral("corner"), QString::fromLatin1(names[c])},
-                         {QStringLiteral("R_power"), 3.0},
-                         {QStringLiteral("B_power"), 3.0}});
+            // The demo head as shipped, landing in another corner.
+            setHeadKeys({{QStringLiteral("corner"), QString::fromLatin1(names[c])}});
             auto w = openWindow();
             Ui::MainWindow* ui = w->form();
             QCOMPARE(ui->statusbar->currentMessage(),
@@ -106,9 +68,8 @@ private slots:
                 [&] { return wattsOf(ui->valuePowerTotal->text()).has_value(); }, 20000));
             FrameCounter frames(*w);
             QVERIFY(frames.waitFrames(3));
-            agreesWithTheHead(ui);
-            if (QTest::currentTestFailed())
-                return;
+            const QString off = headDisagreement(ui);
+            QVERIFY2(off.isEmpty(), qPrintable(off));
             if (c != 3)
                 continue;
 
