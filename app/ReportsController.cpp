@@ -1,6 +1,7 @@
 #include "ReportsController.h"
 
 #include "BasCam.h"
+#include "FrameExporter.h"
 #include "MainWindowForm.h"
 #include "MeasureSession.h"
 #include "Paths.h"
@@ -11,6 +12,7 @@
 #include "TolerancesDialog.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDir>
 #include <QDockWidget>
 #include <QEvent>
@@ -22,6 +24,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QSettings>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QToolBar>
 
@@ -127,6 +130,7 @@ ReportsController::ReportsController(QMainWindow* window, Ui::MainWindow* ui,
     ui->toolBar->addWidget(m_unit);
 
     ui->menuReports->insertAction(ui->actionSave_Report, m_record);
+    addSaveFrames(ui);
     m_tolerancesAction = new QAction(QStringLiteral("Tolerances..."), this);
     m_tolerancesAction->setObjectName(QStringLiteral("actionTolerances"));
     ui->menuReports->addAction(m_tolerancesAction);
@@ -143,6 +147,7 @@ ReportsController::ReportsController(QMainWindow* window, Ui::MainWindow* ui,
     m_verdict->setAccessibleName(QStringLiteral("Tolerance verdict"));
     ui->statusbar->addPermanentWidget(m_recordingStatus);
     ui->statusbar->addPermanentWidget(m_verdict);
+    ui->statusbar->addPermanentWidget(m_saveStatus);
     m_statusTimer.setInterval(500);
     connect(&m_statusTimer, &QTimer::timeout, this, &ReportsController::updateRecordingStatus);
 
@@ -168,6 +173,8 @@ void ReportsController::onReport(const ReportPtr& r) {
     if (!r)
         return;
     m_serial = r->cameraSerial;
+    m_exporter->offer(r);
+    showFrameRate(*r);
     const double now = m_clock.elapsed() / 1000.0;
     m_plots->addResult(now, r->result);
     if (r->result.stabilised) {
@@ -184,6 +191,86 @@ void ReportsController::onReport(const ReportPtr& r) {
         return;
     m_last = r;
     evaluate();
+}
+
+void ReportsController::addSaveFrames(Ui::MainWindow* ui) {
+    m_exporter = new FrameExporter(this);
+    m_saveFrames = new QAction(QStringLiteral("Save frames"), this);
+    m_saveFrames->setObjectName(QStringLiteral("actionSaveFrames"));
+    m_saveFrames->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    m_saveFrames->setToolTip(
+        QStringLiteral("Save the next frames as PNG with the command that re-measures them"));
+    connect(m_saveFrames, &QAction::triggered, this, [this] {
+        QString error;
+        if (!saveFrames(&error))
+            QMessageBox::warning(m_window, QStringLiteral("Save frames"), error);
+    });
+    ui->toolBar->addAction(m_saveFrames);
+    // 0 stands for the stabiliser depth, which is what rebuilds the stabilised result.
+    m_saveCount = new QSpinBox(ui->toolBar);
+    m_saveCount->setObjectName(QStringLiteral("saveFramesCount"));
+    m_saveCount->setRange(0, FrameExporter::kMaxFrames);
+    m_saveCount->setSpecialValueText(QStringLiteral("depth"));
+    m_saveCount->setSuffix(QStringLiteral(" frames"));
+    m_saveCount->setAccessibleName(QStringLiteral("Frames to save"));
+    m_saveCount->setToolTip(QStringLiteral("How many frames Save frames writes"));
+    ui->toolBar->addWidget(m_saveCount);
+    ui->menuReports->insertAction(ui->actionSave_Report, m_saveFrames);
+
+    m_saveStatus = new QLabel(m_window);
+    m_saveStatus->setAccessibleName(QStringLiteral("Saving frames"));
+    connect(m_exporter, &FrameExporter::progress, this, [this](int written, int total) {
+        m_saveStatus->setText(QStringLiteral("Saving frames %1/%2").arg(written).arg(total));
+    });
+    connect(m_exporter, &FrameExporter::finished, this, [this](const QString& folder) {
+        m_saveStatus->setText(QStringLiteral("Frames saved: ") + folder);
+        emit framesSaved(folder);
+    });
+    connect(m_exporter, &FrameExporter::failed, this, [this](const QString& message) {
+        m_saveStatus->setText(QStringLiteral("Frames not saved"));
+        QMessageBox::warning(m_window, QStringLiteral("Save frames"), message);
+    });
+}
+
+bool ReportsController::saveFrames(QString* error) {
+    if (!m_session->isStreaming()) {
+        *error = QStringLiteral("Start the stream first: frames are saved as they are measured.");
+        return false;
+    }
+    const QString dir = recordingsFolder(true);
+    if (dir.isEmpty()) {
+        *error = QStringLiteral("No recordings folder chosen.");
+        return false;
+    }
+    FrameExporter::Setup setup;
+    setup.calibrationFile = m_session->calibrationFile();
+    if (m_hooks.wavelengths)
+        setup.wavelengths = m_hooks.wavelengths();
+    setup.calibration = m_session->calibrationData();
+    setup.redBoost = m_session->redBoost();
+    const QString beside =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("lumetra-measure"));
+    setup.measureProgram =
+        QFileInfo(beside).isExecutable() ? beside : QStringLiteral("lumetra-measure");
+    const int count = m_saveCount->value() > 0 ? m_saveCount->value() : m_session->stabDepth();
+    return m_exporter->start(dir, m_serial, count, setup, error);
+}
+
+void ReportsController::showFrameRate(const lumetra::session::FrameReport& r) {
+    // Reports reaching the window in the last two seconds against the camera's own rate:
+    // fewer means frames are dropped or waiting, and the rate shown turns red.
+    const qint64 now = m_clock.elapsed();
+    m_arrivals.push_back(now);
+    while (!m_arrivals.empty() && m_arrivals.front() < now - 2000)
+        m_arrivals.pop_front();
+    const double span = m_arrivals.size() > 1 ? (now - m_arrivals.front()) / 1000.0 : 0.0;
+    const double measured = span > 0.5 ? (m_arrivals.size() - 1) / span : 0.0;
+    const bool behind = span > 0.5 && r.frameRate > 0 && measured < 0.9 * r.frameRate;
+    if (behind == m_behind)
+        return;
+    m_behind = behind;
+    m_ui->statusbar->setStyleSheet(behind ? QStringLiteral("QStatusBar { color: rgb(200, 0, 0); }")
+                                          : QString());
 }
 
 void ReportsController::setLimits(const tol::Tolerances& limits) {

@@ -18,9 +18,12 @@
 #include <QTimer>
 
 #include <array>
+#include <deque>
 #include <functional>
 
+class FrameExporter;
 class QAction;
+class QSpinBox;
 class QDockWidget;
 class QLabel;
 class QLineEdit;
@@ -67,6 +70,17 @@ public:
     // The recording's file in the recordings folder (asked for the first time).
     bool startRecording();
     void stopRecording();
+    // Save frames: the next frames (the count box, the stabiliser depth by default) into a
+    // new folder under the recordings folder; false with the reason when it cannot begin.
+    bool saveFrames(QString* error);
+    QAction* saveFramesAction() const { return m_saveFrames; }
+    QSpinBox* saveFramesCount() const { return m_saveCount; }
+    QLabel* saveFramesStatus() const { return m_saveStatus; }
+    // The window measures fewer frames than the camera delivers (the rate shown is red).
+    bool frameRateBehind() const { return m_behind; }
+
+signals:
+    void framesSaved(const QString& folder);
 
 private:
     void onReport(const lumetra::session::ReportPtr& report);
@@ -77,6 +91,8 @@ private:
     void askSaveReport();
     void editTolerances();
     void mark(QLabel* label, bool on);
+    void addSaveFrames(Ui::MainWindow* ui);
+    void showFrameRate(const lumetra::session::FrameReport& r);
 
     QMainWindow* m_window;
     Ui::MainWindow* m_ui;
@@ -100,4 +116,10 @@ private:
     lumetra::measure::StabilityMonitor m_live;
     QElapsedTimer m_sinceStability;
     QHash<QLabel*, QWidget*> m_frames;
+    FrameExporter* m_exporter = nullptr;
+    QAction* m_saveFrames = nullptr;
+    QSpinBox* m_saveCount = nullptr;
+    QLabel* m_saveStatus = nullptr;
+    std::deque<qint64> m_arrivals; // when the last reports reached the window (m_clock)
+    bool m_behind = false;
 };
