@@ -119,7 +119,7 @@ bool FrameExporter::start(const QString& parentDir, const QString& serial, int c
     }
     const QString base = QStringLiteral("%1_%2").arg(
         serial.isEmpty() ? QStringLiteral("camera") : serial,
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")));
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd_HHmmss")));
     QDir parent(parentDir);
     QString name = base;
     for (int n = 2; parent.exists(name) && n < 100; ++n)
