@@ -173,7 +173,8 @@ void FrameExporter::onTaskDone(const QString& error, bool last) {
     }
 }
 
-void FrameExporter::offer(const lumetra::session::ReportPtr& report) {
+void FrameExporter::offer(const lumetra::session::ReportPtr& report,
+                          const lumetra::measure::ResultTexts& shown) {
     if (!isSaving() || m_taken >= m_total || report->frame.isNull())
         return;
     const QString folder = m_folder;
@@ -202,8 +203,10 @@ void FrameExporter::offer(const lumetra::session::ReportPtr& report) {
         return;
     const Setup setup = m_setup;
     const int count = m_total;
+    lumetra::measure::FrameResult labels = report->result;
+    labels.texts = shown;
     queue(
-        [folder, setup, report, count] {
+        [folder, setup, report, count, labels] {
             const QDir dir(folder);
             QString calibrationName;
             const QFileInfo cal(setup.calibrationFile);
@@ -236,7 +239,7 @@ void FrameExporter::offer(const lumetra::session::ReportPtr& report) {
             }
             if (e.isEmpty())
                 e = saveBytes(dir.filePath(QStringLiteral("labels.json")),
-                              lumetra::tool::frameJson(count, report->result).toUtf8());
+                              lumetra::tool::frameJson(count, labels).toUtf8());
             return e;
         },
         false, true);

@@ -7,6 +7,7 @@
 // folder leaves no half-written file; the first fault ends the save with one message.
 
 #include "FrameReport.h"
+#include "Results.h"
 
 #include <QObject>
 #include <QString>
@@ -41,8 +42,10 @@ public:
     bool isSaving() const { return m_total > 0; }
     QString folder() const { return m_folder; }
 
-    // Every measured report, on the owner thread.
-    void offer(const lumetra::session::ReportPtr& report);
+    // Every report the window shows, on the owner thread, with the texts its labels show
+    // after it (a label may keep an older text the report leaves unset).
+    void offer(const lumetra::session::ReportPtr& report,
+               const lumetra::measure::ResultTexts& shown);
 
     // The command line (program and arguments) re-measuring these frames.
     static QStringList measureCommand(const Setup& setup, const lumetra::session::FrameReport& last,

@@ -148,6 +148,16 @@ ReportsController::ReportsController(QMainWindow* window, Ui::MainWindow* ui,
     ui->statusbar->addPermanentWidget(m_recordingStatus);
     ui->statusbar->addPermanentWidget(m_verdict);
     ui->statusbar->addPermanentWidget(m_saveStatus);
+    // The rate is shown in the status bar's message; once it gives way to another (the
+    // stream stopped, the camera lost), the red goes with it.
+    connect(ui->statusbar, &QStatusBar::messageChanged, this, [this] {
+        if (m_session->isStreaming())
+            return;
+        const bool was = m_rateWatch.behind();
+        m_rateWatch.reset();
+        if (was)
+            markFrameRate();
+    });
     m_statusTimer.setInterval(500);
     connect(&m_statusTimer, &QTimer::timeout, this, &ReportsController::updateRecordingStatus);
 
@@ -173,8 +183,13 @@ void ReportsController::onReport(const ReportPtr& r) {
     if (!r)
         return;
     m_serial = r->cameraSerial;
-    m_exporter->offer(r);
-    showFrameRate(*r);
+    // The window has handled this report just before (it subscribed first); it leaves out
+    // reports of a fill already left or of a stream already stopped.
+    if (m_session->isStreaming()) {
+        showFrameRate(*r);
+        if (r->fillId == m_session->fillId())
+            m_exporter->offer(r, shownTexts());
+    }
     const double now = m_clock.elapsed() / 1000.0;
     m_plots->addResult(now, r->result);
     if (r->result.stabilised) {
@@ -256,21 +271,28 @@ bool ReportsController::saveFrames(QString* error) {
     return m_exporter->start(dir, m_serial, count, setup, error);
 }
 
+lumetra::measure::ResultTexts ReportsController::shownTexts() const {
+    // Labels keep their text when a frame leaves one unset (a power calibration's sample):
+    // what the window shows, not what the frame said.
+    lumetra::measure::ResultTexts shown;
+    for (int t = 0; t < lumetra::measure::kResultTextCount; ++t) {
+        const auto text = lumetra::measure::ResultText(t);
+        if (const QLabel* label = m_hooks.label ? m_hooks.label(text) : nullptr)
+            shown[text] = label->text();
+    }
+    return shown;
+}
+
 void ReportsController::showFrameRate(const lumetra::session::FrameReport& r) {
-    // Reports reaching the window in the last two seconds against the camera's own rate:
-    // fewer means frames are dropped or waiting, and the rate shown turns red.
-    const qint64 now = m_clock.elapsed();
-    m_arrivals.push_back(now);
-    while (!m_arrivals.empty() && m_arrivals.front() < now - 2000)
-        m_arrivals.pop_front();
-    const double span = m_arrivals.size() > 1 ? (now - m_arrivals.front()) / 1000.0 : 0.0;
-    const double measured = span > 0.5 ? (m_arrivals.size() - 1) / span : 0.0;
-    const bool behind = span > 0.5 && r.frameRate > 0 && measured < 0.9 * r.frameRate;
-    if (behind == m_behind)
-        return;
-    m_behind = behind;
-    m_ui->statusbar->setStyleSheet(behind ? QStringLiteral("QStatusBar { color: rgb(200, 0, 0); }")
-                                          : QString());
+    const bool was = m_rateWatch.behind();
+    if (m_rateWatch.add(r.sequence, m_session->measuredFrames(), r.time.toMSecsSinceEpoch(),
+                        r.frameRate) != was)
+        markFrameRate();
+}
+
+void ReportsController::markFrameRate() {
+    m_ui->statusbar->setStyleSheet(
+        m_rateWatch.behind() ? QStringLiteral("QStatusBar { color: #FF5544; }") : QString());
 }
 
 void ReportsController::setLimits(const tol::Tolerances& limits) {

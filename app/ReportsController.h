@@ -5,6 +5,7 @@
 // bar); the plots panel; Save Report. It subscribes to the session's reports itself and
 // keeps no measuring state.
 
+#include "FrameRateWatch.h"
 #include "FrameReport.h"
 #include "Recorder.h"
 #include "Results.h"
@@ -18,7 +19,6 @@
 #include <QTimer>
 
 #include <array>
-#include <deque>
 #include <functional>
 
 class FrameExporter;
@@ -77,7 +77,7 @@ public:
     QSpinBox* saveFramesCount() const { return m_saveCount; }
     QLabel* saveFramesStatus() const { return m_saveStatus; }
     // The window measures fewer frames than the camera delivers (the rate shown is red).
-    bool frameRateBehind() const { return m_behind; }
+    bool frameRateBehind() const { return m_rateWatch.behind(); }
 
 signals:
     void framesSaved(const QString& folder);
@@ -93,6 +93,8 @@ private:
     void mark(QLabel* label, bool on);
     void addSaveFrames(Ui::MainWindow* ui);
     void showFrameRate(const lumetra::session::FrameReport& r);
+    void markFrameRate();
+    lumetra::measure::ResultTexts shownTexts() const;
 
     QMainWindow* m_window;
     Ui::MainWindow* m_ui;
@@ -120,6 +122,5 @@ private:
     QAction* m_saveFrames = nullptr;
     QSpinBox* m_saveCount = nullptr;
     QLabel* m_saveStatus = nullptr;
-    std::deque<qint64> m_arrivals; // when the last reports reached the window (m_clock)
-    bool m_behind = false;
+    FrameRateWatch m_rateWatch;
 };

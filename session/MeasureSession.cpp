@@ -444,6 +444,7 @@ void MeasureSession::measure(const QImage& image, float exposureUs) {
 
     report->sequence = ++m_loop->sequence;
     report->result = std::move(r);
+    m_measured = report->sequence;
     {
         // Posted under the list's lock: no relay is deleted meanwhile.
         std::lock_guard<std::mutex> lock(m_subscribers->mutex);

@@ -29,6 +29,7 @@
 #include <QStringList>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -99,6 +100,9 @@ public:
     // Begins a new fill: results say "Processing..." until the stabiliser is full again.
     void restartFill();
     quint64 fillId() const;
+    // The sequence of the newest report published: a subscriber that has handled an older
+    // one has reports waiting. \context any
+    quint64 measuredFrames() const { return m_measured.load(); }
     std::optional<measure::Corner> corner() const;
     void setCorner(std::optional<measure::Corner> corner);
     int redBoost() const;
@@ -196,6 +200,7 @@ private:
     std::unique_ptr<Shared> m_shared;
     std::unique_ptr<Loop> m_loop;
     std::shared_ptr<Subscribers> m_subscribers;
+    std::atomic<quint64> m_measured{0};
     QObject* m_ownerRelay = nullptr; // the measuring thread's signals to the owner thread
     NoticeSink m_sink;               // owner thread
 };

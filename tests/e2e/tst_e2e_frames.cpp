@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
@@ -80,6 +81,31 @@ private slots:
         QVERIFY(run.waitForFinished(120000));
         QCOMPARE(run.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(run.readAllStandardOutput()), QString::fromUtf8(shown));
+    }
+
+    void labelsAreWhatTheWindowShows() {
+        // The stabilised frames of a power calibration are samples: the power labels keep
+        // the fill's text, and so must labels.json.
+        testsupport::TempWorkDir dir;
+        QVERIFY(!prepare(dir).isEmpty());
+        auto w = e2e::openWindow();
+        e2e::selectCamera(*w);
+        QVERIFY(e2e::streamUntilMeasured(*w));
+        testsupport::ModalAnswerer answerer;
+        answerer.enqueue(testsupport::ModalAnswerer::acceptDouble(1.0));
+        w->form()->calRPushButton->click();
+        QCOMPARE(w->session()->calibrationChannel(), 0);
+        QSignalSpy saved(w->reports(), &ReportsController::framesSaved);
+        w->reports()->saveFramesAction()->trigger();
+        QVERIFY(saved.wait(60000));
+
+        QFile labels(QDir(saved.first().first().toString()).filePath("labels.json"));
+        QVERIFY(labels.open(QIODevice::ReadOnly));
+        const QJsonObject json = QJsonDocument::fromJson(labels.readAll()).object();
+        QVERIFY(json.value(QStringLiteral("stabilised")).toBool());
+        const QJsonObject shown = json.value(QStringLiteral("labels")).toObject();
+        for (const char* power : {"valuePowerRed", "valuePowerTotal"})
+            QCOMPARE(shown.value(QLatin1String(power)).toString(), QStringLiteral("Processing..."));
     }
 
     void fullDiskWarnsOnceAndKeepsMeasuring() {
