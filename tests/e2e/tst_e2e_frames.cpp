@@ -38,6 +38,22 @@ QString prepare(testsupport::TempWorkDir& dir) {
     return folder;
 }
 
+// The window streaming the prepared head until a frame is measured (null when it does
+// not), saving into *folder.
+std::unique_ptr<MainWindow> streamingWindow(testsupport::TempWorkDir& dir,
+                                            QString* folder = nullptr) {
+    const QString records = prepare(dir);
+    if (folder)
+        *folder = records;
+    if (records.isEmpty())
+        return nullptr;
+    auto w = e2e::openWindow();
+    e2e::selectCamera(*w);
+    if (!e2e::streamUntilMeasured(*w))
+        return nullptr;
+    return w;
+}
+
 } // namespace
 
 class TstE2eFrames : public QObject {
@@ -45,13 +61,11 @@ class TstE2eFrames : public QObject {
 private slots:
     void savedFramesRemeasureExactly() {
         testsupport::TempWorkDir dir;
-        const QString folder = prepare(dir);
-        QVERIFY(!folder.isEmpty());
-        auto w = e2e::openWindow();
+        QString folder;
+        auto w = streamingWindow(dir, &folder);
+        QVERIFY(w);
         ReportsController* reports = w->reports();
         QVERIFY(w->form()->menuReports->actions().contains(reports->saveFramesAction()));
-        e2e::selectCamera(*w);
-        QVERIFY(e2e::streamUntilMeasured(*w));
 
         reports->saveFramesCount()->setValue(8);
         QSignalSpy saved(reports, &ReportsController::framesSaved);
@@ -87,10 +101,8 @@ private slots:
         // The stabilised frames of a power calibration are samples: the power labels keep
         // the fill's text, and so must labels.json.
         testsupport::TempWorkDir dir;
-        QVERIFY(!prepare(dir).isEmpty());
-        auto w = e2e::openWindow();
-        e2e::selectCamera(*w);
-        QVERIFY(e2e::streamUntilMeasured(*w));
+        auto w = streamingWindow(dir);
+        QVERIFY(w);
         testsupport::ModalAnswerer answerer;
         answerer.enqueue(testsupport::ModalAnswerer::acceptDouble(1.0));
         w->form()->calRPushButton->click();
@@ -110,12 +122,10 @@ private slots:
 
     void fullDiskWarnsOnceAndKeepsMeasuring() {
         testsupport::TempWorkDir dir;
-        const QString folder = prepare(dir);
-        QVERIFY(!folder.isEmpty());
-        auto w = e2e::openWindow();
+        QString folder;
+        auto w = streamingWindow(dir, &folder);
+        QVERIFY(w);
         ReportsController* reports = w->reports();
-        e2e::selectCamera(*w);
-        QVERIFY(e2e::streamUntilMeasured(*w));
 
         // Files of this process may grow to 1 KiB: less than any frame's PNG.
         struct rlimit before;
