@@ -2,7 +2,9 @@
 
 #include "AnalysisOutput.h"
 #include "MeasureCli.h"
+#include "ThreadHandOver.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -11,7 +13,14 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+namespace threads = lumetra::threads;
+
 namespace {
+
+// Hand-over marks between the owner and the worker. Fixed addresses: the worker takes over
+// before it reads anything of its job, even the job's own pointers.
+const char kToWorker = 0;
+const char kFromWorker = 0;
 
 QString frameName(int index) {
     return QStringLiteral("frame_%1.png").arg(index, 3, 10, QLatin1Char('0'));
@@ -26,20 +35,16 @@ QString saveBytes(const QString& path, const QByteArray& bytes) {
     return {};
 }
 
+// Encoded in memory first: the PNG writer leaks its row table when the device fails under
+// it (a full disk), and the bytes then go through saveBytes like every other file.
 QString savePng(const QString& path, const QImage& image) {
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return QStringLiteral("Cannot write %1: %2").arg(path, f.errorString());
-    QImageWriter writer(&f, "png");
-    if (!writer.write(image)) {
-        const QString why =
-            f.error() != QFileDevice::NoError ? f.errorString() : writer.errorString();
-        f.cancelWriting();
-        return QStringLiteral("Cannot write %1: %2").arg(path, why);
-    }
-    if (!f.commit())
-        return QStringLiteral("Cannot write %1: %2").arg(path, f.errorString());
-    return {};
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(image))
+        return QStringLiteral("Cannot write %1: %2").arg(path, writer.errorString());
+    return saveBytes(path, bytes);
 }
 
 QString shellQuote(const QString& s) {
@@ -65,12 +70,14 @@ QString cornerName(const std::optional<lumetra::measure::Corner>& c) {
 
 } // namespace
 
-FrameExporter::FrameExporter(QObject* parent) : QObject(parent) {
+FrameExporter::FrameExporter(QObject* parent)
+    : QObject(parent), m_relay(new threads::CallRelay(this)) {
     m_pool.setMaxThreadCount(1);
 }
 
 FrameExporter::~FrameExporter() {
     m_pool.waitForDone();
+    threads::takeOver(&kFromWorker);
 }
 
 QStringList FrameExporter::measureCommand(const Setup& setup,
@@ -143,22 +150,25 @@ bool FrameExporter::start(const QString& parentDir, const QString& serial, int c
 void FrameExporter::queue(std::function<QString()> task, bool frame, bool last) {
     auto faulted = m_faulted;
     const int generation = m_generation;
-    m_pool.start([this, task = std::move(task), faulted, generation, frame, last] {
-        if (*faulted)
-            return;
-        const QString error = task();
-        if (!error.isEmpty())
-            *faulted = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this, error, generation, frame, last] {
-                // Frames of a fill the save has left behind do not count.
-                if (frame && error.isEmpty() && generation == m_generation && isSaving())
-                    emit progress(++m_written, m_total);
-                onTaskDone(error, last);
-            },
-            Qt::QueuedConnection);
-    });
+    std::function<void()> job = [this, task = std::move(task), faulted, generation, frame, last] {
+        threads::takeOver(&kToWorker);
+        QString error;
+        if (!*faulted) {
+            error = task();
+            if (!error.isEmpty())
+                *faulted = true;
+        }
+        threads::post(m_relay, [this, error, generation, frame, last] {
+            // Frames of a fill the save has left behind do not count.
+            if (frame && error.isEmpty() && generation == m_generation && isSaving())
+                emit progress(++m_written, m_total);
+            onTaskDone(error, last);
+        });
+        threads::handOver(&kFromWorker);
+    };
+    // The job is complete before the mark: the pool only moves it into the worker.
+    threads::handOver(&kToWorker);
+    m_pool.start(std::move(job));
 }
 
 void FrameExporter::onTaskDone(const QString& error, bool last) {

@@ -60,7 +60,8 @@ private:
     void queue(std::function<QString()> task, bool frame, bool last);
     void onTaskDone(const QString& error, bool last);
 
-    QThreadPool m_pool; // one thread: files are written in order
+    QThreadPool m_pool;         // one thread: files are written in order
+    QObject* m_relay = nullptr; // brings the worker's results back to this thread
     std::shared_ptr<std::atomic<bool>> m_faulted;
     Setup m_setup;
     QString m_folder;
