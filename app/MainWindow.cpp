@@ -4,6 +4,7 @@
 #include "BasCam.h"
 #include "BeamAnalysisPanel.h"
 #include "DialogTheme.h"
+#include "HelpController.h"
 #include "Log.h"
 #include "MainWindowForm.h"
 #include "MeasureSession.h"
@@ -123,6 +124,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
         new ReportsController(this, ui, measuring,
                               {[this](lumetra::measure::ResultText t) { return resultLabel(t); },
                                [this] { return selectedWavelengths(); }});
+    helpSide = new lumetra::app::HelpController(
+        this, ui, ui->toolBar->widgetForAction(reportsSide->recordAction()));
 
     drawTimer = new QTimer(this);
     drawTimer->setSingleShot(true);
@@ -136,7 +139,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     restoreSettings();
     setUpAutoRoi();
-    showVersionNotesOnce();
+    notesShown = showVersionNotesOnce();
     refreshCameraList();
     showStreamingStatus();
 
@@ -202,7 +205,7 @@ BasCam* MainWindow::camera() const {
     return measuring ? measuring->camera() : nullptr;
 }
 
-void MainWindow::showVersionNotesOnce() {
+bool MainWindow::showVersionNotesOnce() {
     st::File s;
     if (s.value(st::kNotesVersion) != lumetra::kVersion) {
         s.setValue(st::kNotesVersion, lumetra::kVersion);
@@ -211,7 +214,9 @@ void MainWindow::showVersionNotesOnce() {
         s.sync();
         VersionDialog notes;
         notes.exec();
+        return true;
     }
+    return false;
 }
 
 void MainWindow::firstLoad() {
@@ -241,6 +246,10 @@ void MainWindow::firstLoad() {
     connectWavelengthCombos();
     keepResultColumnWhole(); // the buttons and labels above carry their texts now
     fitBeamDock();
+
+    // The tour is worth offering once the notes of a first start are read.
+    if (notesShown)
+        helpSide->offerTourOnce();
 }
 
 void MainWindow::connectWavelengthCombos() {

@@ -32,6 +32,9 @@
 
 class BasCam;
 class ReportsController;
+namespace lumetra::app {
+class HelpController;
+}
 class QCloseEvent;
 class QDockWidget;
 class QGraphicsScene;
@@ -67,6 +70,7 @@ public:
     lumetra::ui::BeamAnalysisPanel* beamAnalysisPanel() const { return beamPanel; }
     QDockWidget* beamAnalysisDock() const { return beamDock; }
     ReportsController* reports() const { return reportsSide; }
+    lumetra::app::HelpController* help() const { return helpSide; }
 
 public slots:
     void camList_IndexChanged(int index);
@@ -158,7 +162,8 @@ private:
     void showText(const lumetra::measure::ResultTexts& texts, lumetra::measure::ResultText text);
     void restoreSettings();
     void applyCorner();
-    void showVersionNotesOnce();
+    // True when the notes were shown (a first start, or the first of this version).
+    bool showVersionNotesOnce();
     void connectWavelengthCombos();
     void disconnectWavelengthCombos();
 
@@ -185,6 +190,9 @@ private:
     QDockWidget* beamDock = nullptr;
     // The Reports side: recording, tolerances, plots, Save Report.
     ReportsController* reportsSide = nullptr;
+    // The manual and the Step by Step tour.
+    lumetra::app::HelpController* helpSide = nullptr;
+    bool notesShown = false;
 
     // Installer download.
     std::unique_ptr<QProgressDialog> progressDialog;

@@ -137,8 +137,7 @@ ReportsController::ReportsController(QMainWindow* window, Ui::MainWindow* ui,
     connect(m_tolerancesAction, &QAction::triggered, this, &ReportsController::editTolerances);
     connect(ui->actionSave_Report, &QAction::triggered, this, &ReportsController::askSaveReport);
 
-    // The menu bar shows what works: Reports and Calibration. Help waits for its actions.
-    ui->menuHelp->menuAction()->setVisible(false);
+    // The menu bar shows what works: Reports, Calibration and Help.
     ui->menubar->show();
 
     m_recordingStatus = new QLabel(window);

@@ -34,6 +34,8 @@ inline const Key<int> kWinWidth{"WinWidth", 1100};     // normal (not maximised)
 inline const Key<int> kWinHeight{"WinHeight", 850};
 inline const Key<int> kMaxWin{"MaxWin", 0};                 // 1 = maximised
 inline const Key<bool> kBeamAnalysis{"BeamAnalysis", true}; // the panel shown
+// The Step by Step tour was offered (once, after the notes of a first start).
+inline const Key<bool> kTourOffered{"TourOffered", false};
 
 // The version whose notes were last shown.
 inline const Key<int> kNotesVersion{"Last_Version/Version", 0};
