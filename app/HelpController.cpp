@@ -143,6 +143,7 @@ HelpController::HelpController(QMainWindow* window, Ui::MainWindow* ui, QWidget*
          [ui] { return ui->menubar->actionGeometry(ui->menuReports->menuAction()); }},
     };
 
+    window->installEventFilter(this);
     connect(ui->actionShow_manual, &QAction::triggered, this, &HelpController::showManual);
     connect(ui->actionStep_by_Step, &QAction::triggered, this, &HelpController::startTour);
     ui->menuHelp->menuAction()->setVisible(true);
@@ -150,7 +151,13 @@ HelpController::HelpController(QMainWindow* window, Ui::MainWindow* ui, QWidget*
 
 HelpController::~HelpController() {
     endTour();
-    delete m_manual; // a top-level window: not a child of ours
+}
+
+bool HelpController::eventFilter(QObject* watched, QEvent* event) {
+    // Closing the window closes the manual with it.
+    if (watched == m_window && event->type() == QEvent::Close && m_manual)
+        m_manual->close();
+    return QObject::eventFilter(watched, event);
 }
 
 QWidget* HelpController::manualWindow() const {
@@ -158,7 +165,8 @@ QWidget* HelpController::manualWindow() const {
 }
 
 void HelpController::buildManualWindow() {
-    auto* w = new QWidget(nullptr, Qt::Window);
+    // The window's own: it goes with it and never keeps the program running alone.
+    auto* w = new QWidget(m_window, Qt::Window);
     w->setObjectName(QStringLiteral("manualWindow"));
     w->setWindowTitle(QStringLiteral("Lumetra manual"));
     w->setAccessibleName(QStringLiteral("Lumetra manual"));
@@ -187,19 +195,26 @@ void HelpController::buildManualWindow() {
         item->setData(0, Qt::UserRole, h.position);
     }
     m_contents->expandAll();
+    auto goTo = [browser = m_browser](QTreeWidgetItem* item) {
+        if (!item)
+            return;
+        const int pos = item->data(0, Qt::UserRole).toInt();
+        QTextCursor c(browser->document());
+        c.setPosition(pos);
+        browser->setTextCursor(c);
+        // The heading at the top of the view, not merely somewhere in it.
+        const QRectF r = browser->document()->documentLayout()->blockBoundingRect(
+            browser->document()->findBlock(pos));
+        browser->verticalScrollBar()->setValue(int(r.top()));
+    };
+    // The list picks its first entry by itself on focus (no previous entry then): only the
+    // reader's choices move the text.
     connect(m_contents, &QTreeWidget::currentItemChanged, m_browser,
-            [browser = m_browser](QTreeWidgetItem* item) {
-                if (!item)
-                    return;
-                const int pos = item->data(0, Qt::UserRole).toInt();
-                QTextCursor c(browser->document());
-                c.setPosition(pos);
-                browser->setTextCursor(c);
-                // The heading at the top of the view, not merely somewhere in it.
-                const QRectF r = browser->document()->documentLayout()->blockBoundingRect(
-                    browser->document()->findBlock(pos));
-                browser->verticalScrollBar()->setValue(int(r.top()));
+            [goTo](QTreeWidgetItem* item, QTreeWidgetItem* previous) {
+                if (previous)
+                    goTo(item);
             });
+    connect(m_contents, &QTreeWidget::itemClicked, m_browser, goTo);
 
     auto* split = new QSplitter(Qt::Horizontal, w);
     split->addWidget(m_contents);

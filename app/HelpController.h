@@ -58,6 +58,9 @@ public:
     TourOverlay* tour() const { return m_tour; }
     const QList<Step>& steps() const { return m_steps; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void buildManualWindow();
     void showOffer();
