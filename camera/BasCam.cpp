@@ -15,56 +15,12 @@
 #include "BuiltInTransports.h"
 #include "FrameConvert.h"
 #include "Log.h"
+#include "ThreadHandOver.h"
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
+using lumetra::threads::handOver;
+using lumetra::threads::takeOver;
 
 namespace {
-
-// Qt passes queued calls and thread ends between threads under its own locks, which the
-// thread sanitizer cannot see when Qt is not built with it; these marks state the
-// hand-over so the sanitizer checks our data and not Qt's queue.
-void handOver([[maybe_unused]] const void* token) {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_release(const_cast<void*>(token));
-#endif
-}
-void takeOver([[maybe_unused]] const void* token) {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_acquire(const_cast<void*>(token));
-#endif
-}
-
-// A call queued into the camera's thread. The event is built before the hand-over mark and
-// posted after it, so everything it carries is covered by the mark.
-class CallEvent : public QEvent {
-public:
-    explicit CallEvent(std::function<void()> fn) : QEvent(eventType()), call(std::move(fn)) {}
-    static QEvent::Type eventType() {
-        static const QEvent::Type type = QEvent::Type(QEvent::registerEventType());
-        return type;
-    }
-    std::function<void()> call;
-};
-
-// Child of the camera object, so it moves into the worker thread with it and runs the
-// queued calls there.
-class CallRelay : public QObject {
-public:
-    CallRelay(QObject* parent, const void* token) : QObject(parent), m_token(token) {}
-    bool event(QEvent* e) override {
-        takeOver(m_token);
-        if (e->type() != CallEvent::eventType())
-            return QObject::event(e);
-        static_cast<CallEvent*>(e)->call();
-        return true;
-    }
-
-private:
-    const void* m_token;
-};
 
 // The request wait is woken by requestImage() and by stopping; this bound only covers a
 // consumer that sets the flag directly without waking the step.
@@ -79,7 +35,7 @@ bool isOff(sdk::NodeMap& nodes, const char* name) {
 } // namespace
 
 BasCam::BasCam(QObject* parent) : QObject(parent) {
-    relay = new CallRelay(this, this);
+    relay = new lumetra::threads::CallRelay(this, this);
     lumetra::camera::registerBuiltInTransports();
     try {
         sdk::initialize();
@@ -719,9 +675,8 @@ bool BasCam::isImageRequested() const {
 }
 
 void BasCam::post(std::function<void()> call) {
-    auto* event = new CallEvent(std::move(call));
     handOver(this);
-    QCoreApplication::postEvent(relay, event);
+    lumetra::threads::post(relay, std::move(call));
 }
 
 void BasCam::scheduleStep(bool saveIt) {

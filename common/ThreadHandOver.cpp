@@ -34,6 +34,8 @@ QEvent::Type HandOverEvent::type() {
 
 bool CallRelay::event(QEvent* e) {
     takeOver(e); // before anything of the event is read
+    if (m_token)
+        takeOver(m_token);
     if (e->type() != HandOverEvent::type())
         return QObject::event(e);
     static_cast<HandOverEvent*>(e)->call();

@@ -27,11 +27,16 @@ public:
     std::function<void()> call;
 };
 
-// Runs the calls posted to it in its thread, each after taking it over.
+// Runs the calls posted to it in its thread, each after taking it over, and takes over
+// `token` (when given) before every event it receives.
 class CallRelay : public QObject {
 public:
-    using QObject::QObject;
+    explicit CallRelay(QObject* parent = nullptr, const void* token = nullptr)
+        : QObject(parent), m_token(token) {}
     bool event(QEvent* e) override;
+
+private:
+    const void* m_token;
 };
 
 // Posts fn to run in the thread of `relay` (a CallRelay).

@@ -3,6 +3,7 @@
 #include "ColorCorrection.h"
 #include "Results.h"
 #include "SpotSearch.h"
+#include "ThreadHandOver.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -13,30 +14,20 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
-
 namespace lumetra::measure {
+
+namespace threads = lumetra::threads;
 
 namespace {
 
-// Qt hands tasks to the pool and reports their end under its own locks, which the thread
-// sanitizer cannot see when Qt is not built with it; these marks state the two hand-overs
-// so that the sanitizer checks our data and not Qt's queue.
-#if defined(__SANITIZE_THREAD__)
-char taskToken;
-#endif
+// Qt hands tasks to the pool and reports their end under its own locks; these marks state
+// the two hand-overs (ThreadHandOver.h).
+const char kTaskToken = 0;
 void handOver() {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_release(&taskToken);
-#endif
+    threads::handOver(&kTaskToken);
 }
 void takeOver() {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_acquire(&taskToken);
-#endif
+    threads::takeOver(&kTaskToken);
 }
 
 // One task on the global pool. Made whole before the hand-over mark (QtConcurrent::run

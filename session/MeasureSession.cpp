@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "Paths.h"
 #include "Settings.h"
+#include "ThreadHandOver.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -18,32 +19,17 @@
 #include <mutex>
 #include <vector>
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
-
 namespace lumetra::session {
 
 namespace cal = lumetra::calibration;
 namespace ms = lumetra::measure;
 namespace st = lumetra::settings;
+using lumetra::threads::CallRelay;
+using lumetra::threads::handOver;
+using lumetra::threads::post;
+using lumetra::threads::takeOver;
 
 namespace {
-
-// Qt passes queued calls and signals between threads under its own locks, which the thread
-// sanitizer cannot see when Qt is not built with it; these marks state each hand-over so
-// the sanitizer checks our data and not Qt's queue.
-void handOver([[maybe_unused]] const void* token) {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_release(const_cast<void*>(token));
-#endif
-}
-void takeOver([[maybe_unused]] const void* token) {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_acquire(const_cast<void*>(token));
-#endif
-}
 
 // The exposure to start a camera with, from the stored "expo". A value that is no exposure
 // at all (a damaged file) is taken as missing; any other is brought into what both the
@@ -62,38 +48,6 @@ float usableExposure(const QVariant& stored, float cameraMin, float cameraMax) {
             lo = cameraMin, hi = cameraMax;
     }
     return float(std::clamp(us, lo, hi));
-}
-
-// A call or a report posted into another thread. The event is complete before the hand-over
-// mark and posted after it, so everything it carries is covered by the mark (a queued
-// signal or invokeMethod would build its arguments after any mark we could set).
-class HandOverEvent : public QEvent {
-public:
-    explicit HandOverEvent(std::function<void()> fn) : QEvent(type()), call(std::move(fn)) {}
-    static QEvent::Type type() {
-        static const QEvent::Type t = QEvent::Type(QEvent::registerEventType());
-        return t;
-    }
-    std::function<void()> call;
-};
-
-// Runs the calls posted to it in its thread, each after taking it over.
-class CallRelay : public QObject {
-public:
-    using QObject::QObject;
-    bool event(QEvent* e) override {
-        takeOver(e); // before anything of the event is read
-        if (e->type() != HandOverEvent::type())
-            return QObject::event(e);
-        static_cast<HandOverEvent*>(e)->call();
-        return true;
-    }
-};
-
-void post(QObject* relay, std::function<void()> fn) {
-    auto* e = new HandOverEvent(std::move(fn));
-    handOver(e);
-    QCoreApplication::postEvent(relay, e);
 }
 
 void logNotices(const cal::Notices& notices) {
