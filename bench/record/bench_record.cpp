@@ -14,6 +14,7 @@
 // Works in a temporary directory.
 
 #include "MeasureSession.h"
+#include "ProcessMemory.h"
 #include "Recorder.h"
 #include "Settings.h"
 #include "Stability.h"
@@ -32,24 +33,8 @@ namespace ms = lumetra::measure;
 
 namespace {
 
-// VmRSS and VmHWM of this process in MB (-1 when unknown).
-struct Memory {
-    double now = -1, peak = -1;
-};
-Memory memory() {
-    Memory m;
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return m;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        const double mb = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-        if (line.startsWith("VmRSS:"))
-            m.now = mb;
-        else if (line.startsWith("VmHWM:"))
-            m.peak = mb;
-    }
-    return m;
-}
+using bench::Memory;
+using bench::memory;
 
 // Rows of a recording and whether their frame numbers follow each other.
 struct FileCheck {

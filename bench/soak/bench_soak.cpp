@@ -13,6 +13,7 @@
 #include "BasCam.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "ProcessMemory.h"
 #include "Settings.h"
 #include "Version.h"
 
@@ -32,24 +33,8 @@ namespace {
 
 constexpr int kUnplugAfter = 6000;
 
-// VmRSS and VmHWM of this process in MB (-1 when unknown).
-struct Memory {
-    double now = -1, peak = -1;
-};
-Memory memory() {
-    Memory m;
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return m;
-    for (const QByteArray& line : f.readAll().split('\n')) {
-        const double mb = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-        if (line.startsWith("VmRSS:"))
-            m.now = mb;
-        else if (line.startsWith("VmHWM:"))
-            m.peak = mb;
-    }
-    return m;
-}
+using bench::Memory;
+using bench::memory;
 
 // The demo head with the faults of the run. Written anew for every plug-in: a new file
 // time is a new head for the simulated transport.
