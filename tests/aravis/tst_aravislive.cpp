@@ -16,31 +16,18 @@ namespace {
 
 const QString kSerial = QStringLiteral("40400124");
 
-struct Run {
-    int exitCode = -1;
-    QString out, err;
-};
+using Run = testsupport::ToolRun;
 
 Run runTool(const QStringList& args) {
-    QProcess p;
-    // The leak checker cannot stop the tool's threads inside the private namespaces (it
-    // aborts at exit); the test binaries themselves keep it.
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
-    env.insert(QStringLiteral("ASAN_OPTIONS"),
-               asan + (asan.isEmpty() ? "" : ":") + QStringLiteral("detect_leaks=0"));
-    p.setProcessEnvironment(env);
-    p.start(qEnvironmentVariable("LUMETRA_BINARY_DIR") + QStringLiteral("/lumetra-measure"), args);
-    Run r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return testsupport::runMeasureTool(args, [](QProcess& p) {
+        // The leak checker cannot stop the tool's threads inside the private namespaces (it
+        // aborts at exit); the test binaries themselves keep it.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   asan + (asan.isEmpty() ? "" : ":") + QStringLiteral("detect_leaks=0"));
+        p.setProcessEnvironment(env);
+    });
 }
 
 } // namespace

@@ -80,6 +80,19 @@ QVariantMap quietHead(int width, int height) {
     };
 }
 
+QVariantMap threeBeams() {
+    QVariantMap k = quietHead(1280, 1024);
+    k.insert({{QStringLiteral("R_power"), 30.0},
+              {QStringLiteral("R_divergence"), QStringLiteral("1.20,0.90")},
+              {QStringLiteral("R_offset"), QStringLiteral("0.20,-0.10")},
+              {QStringLiteral("G_power"), 5.0},
+              {QStringLiteral("G_divergence"), QStringLiteral("0.60,0.60")},
+              {QStringLiteral("B_power"), 25.0},
+              {QStringLiteral("B_divergence"), QStringLiteral("0.90,1.50")},
+              {QStringLiteral("B_offset"), QStringLiteral("-0.15,0.25")}});
+    return k;
+}
+
 std::unique_ptr<MainWindow> openWindow(bool keepTemperatureTimer) {
     auto w = std::make_unique<MainWindow>();
     w->show();

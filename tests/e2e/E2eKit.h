@@ -36,6 +36,10 @@ void storeSettings(const QVariantMap& keys);
 // A test head without background and noise: three beams whose spots lie well inside the
 // sensor, at exposures that keep every camera channel below saturation.
 QVariantMap quietHead(int width, int height);
+// quietHead(1280, 1024) with three beams landing in the bottom-right corner. At 2 ms every
+// channel's own peak is about 140 of 255 and no camera channel (own beam plus crosstalk)
+// passes 190, so nothing saturates and the power sums are exact.
+QVariantMap threeBeams();
 
 // The window, shown, with its first event-loop pass (scenes, mouse wiring) done and the
 // temperature timer stopped unless asked to keep it.

@@ -18,22 +18,10 @@ namespace {
 
 using testsupport::todaysLog;
 
-// Three beams landing in the bottom-right corner of a 1280 x 1024 sensor. At 2 ms every
-// channel's own peak is about 140 of 255 and no camera channel (own beam plus crosstalk)
-// passes 190, so nothing saturates and the power sums are exact.
-QVariantMap threeBeams() {
-    QVariantMap k = quietHead(1280, 1024);
-    k.insert({
-        {QStringLiteral("R_power"), 30.0},
-        {QStringLiteral("R_divergence"), QStringLiteral("1.20,0.90")},
-        {QStringLiteral("R_offset"), QStringLiteral("0.20,-0.10")},
-        {QStringLiteral("G_power"), 5.0},
-        {QStringLiteral("G_divergence"), QStringLiteral("0.60,0.60")},
-        {QStringLiteral("G_offset"), QStringLiteral("0,0")},
-        {QStringLiteral("B_power"), 25.0},
-        {QStringLiteral("B_divergence"), QStringLiteral("0.90,1.50")},
-        {QStringLiteral("B_offset"), QStringLiteral("-0.15,0.25")},
-    });
+// The kit's three beams with the green one on the corner's centre.
+QVariantMap centredThreeBeams() {
+    QVariantMap k = e2e::threeBeams();
+    k.insert(QStringLiteral("G_offset"), QStringLiteral("0,0"));
     return k;
 }
 
@@ -64,7 +52,7 @@ private slots:
         testsupport::TempWorkDir dir;
         testsupport::ModalAnswerer answer;
         QVERIFY(placeDemoFiles());
-        QVariantMap keys = threeBeams();
+        QVariantMap keys = centredThreeBeams();
         keys.insert(QStringLiteral("pixelFormats"), formats);
         setHeadKeys(keys);
         const QRect roi(740, 520, 440, 480);

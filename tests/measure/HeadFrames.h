@@ -2,6 +2,7 @@
 // Frames of the simulated sensor head as the window measures them: the ROI of the turned
 // image, stabilised over `depth` frames by the measuring pipeline.
 
+#include "Calibration.h"
 #include "FramePipeline.h"
 #include "simulated/SimulatedHead.h"
 
@@ -15,6 +16,19 @@ namespace headframes {
 
 namespace sim = lumetra::sim;
 namespace ms = lumetra::measure;
+
+// The head's camera responses are the factory matrix: its inverse separates the beams.
+inline ms::UnmixMatrix factoryInverse() {
+    double a[3][3], inv[3][3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            a[r][c] = lumetra::calibration::defaultMatrixValue(r, c);
+    lumetra::calibration::invert3x3(a, inv);
+    ms::UnmixMatrix m;
+    for (int e = 0; e < 9; ++e)
+        m[size_t(e)] = inv[e / 3][e % 3];
+    return m;
+}
 
 // The head's beams: power in W, FWHM in mrad, offset in mrad.
 struct Beam {

@@ -15,19 +15,7 @@ namespace sim = lumetra::sim;
 
 namespace {
 
-// The head's camera responses are the factory matrix: its inverse separates the beams.
-UnmixMatrix factoryInverse() {
-    double a[3][3], inv[3][3];
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            a[r][c] = lumetra::calibration::defaultMatrixValue(r, c);
-    lumetra::calibration::invert3x3(a, inv);
-    UnmixMatrix m;
-    for (int e = 0; e < 9; ++e)
-        m[size_t(e)] = inv[e / 3][e % 3];
-    return m;
-}
-const UnmixMatrix kUnmix = factoryInverse();
+const UnmixMatrix kUnmix = hf::factoryInverse();
 
 QImage wholeFrame(const sim::HeadConfig& h, double exposureUs, uint64_t seed = 3) {
     sim::Renderer r(h, seed);

@@ -20,18 +20,6 @@ namespace sim = lumetra::sim;
 
 namespace {
 
-UnmixMatrix factoryInverse() {
-    double a[3][3], inv[3][3];
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            a[r][c] = lumetra::calibration::defaultMatrixValue(r, c);
-    lumetra::calibration::invert3x3(a, inv);
-    UnmixMatrix m;
-    for (int e = 0; e < 9; ++e)
-        m[e] = inv[e / 3][e % 3];
-    return m;
-}
-
 // A square ROI around the green beam's centre holding 3 x the widest D4sigma and the
 // offsets and channel shifts of all beams.
 QRect roiFor(const sim::HeadConfig& h) {
@@ -50,7 +38,7 @@ QRect roiFor(const sim::HeadConfig& h) {
 FrameInput inputFor(sim::LandingCorner corner) {
     FrameInput in;
     in.corner = Corner(int(corner));
-    in.unmix = factoryInverse();
+    in.unmix = hf::factoryInverse();
     return in;
 }
 

@@ -6,6 +6,7 @@
 #include "BeamAnalysis.h"
 #include "Calibration.h"
 #include "FramePipeline.h"
+#include "HeadFrames.h"
 #include "SceneMaker.h"
 #include "TestSupport.h"
 
@@ -24,51 +25,19 @@ using namespace lumetra::measure;
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-QString toolPath() {
-    return qEnvironmentVariable("LUMETRA_BINARY_DIR") + QStringLiteral("/lumetra-measure");
-}
+using Run = testsupport::ToolRun;
+using testsupport::measureToolPath;
 
 // fileSizeLimit > 0: the tool runs with that many bytes as its largest file.
 Run runTool(const QStringList& args, rlim_t fileSizeLimit = 0) {
-    QProcess p;
-    if (fileSizeLimit > 0) {
-        p.setChildProcessModifier([fileSizeLimit] {
-            const rlimit limit{fileSizeLimit, fileSizeLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        });
-    }
-    p.start(toolPath(), args);
-    Run r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
-
-UnmixMatrix factoryInverse() {
-    double a[3][3], inv[3][3];
-    for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-            a[r][c] = lumetra::calibration::defaultMatrixValue(r, c);
+    return testsupport::runMeasureTool(args, [fileSizeLimit](QProcess& p) {
+        if (fileSizeLimit > 0) {
+            p.setChildProcessModifier([fileSizeLimit] {
+                const rlimit limit{fileSizeLimit, fileSizeLimit};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            });
         }
-    }
-    lumetra::calibration::invert3x3(a, inv);
-    UnmixMatrix m;
-    for (int e = 0; e < 9; ++e) {
-        m[e] = inv[e / 3][e % 3];
-    }
-    return m;
+    });
 }
 
 // The tool prints the shortest text that reads back as the same float.
@@ -208,7 +177,7 @@ class MeasureTool : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY2(QFileInfo::exists(toolPath()), qPrintable(toolPath()));
+        QVERIFY2(QFileInfo::exists(measureToolPath()), qPrintable(measureToolPath()));
         m_dir = std::make_unique<testsupport::TempWorkDir>();
         std::mt19937 rng(11);
         scene::Scene sc;
@@ -241,7 +210,7 @@ private slots:
             in.stabDepth = 8;
             in.stabCount = std::min(i + 1, 8);
             in.corner = Corner::BR;
-            in.unmix = factoryInverse();
+            in.unmix = headframes::factoryInverse();
             const FrameResult expected = pipe.process(in);
             compareJson(objects[i], i + 1, expected);
             if (QTest::currentTestFailed()) {
@@ -300,7 +269,7 @@ private slots:
         in.stabDepth = 1;
         in.stabCount = 1;
         in.corner = Corner::BR;
-        in.unmix = factoryInverse();
+        in.unmix = headframes::factoryInverse();
         const FrameResult e = pipe.process(in);
         QVERIFY(r.out.startsWith("frame 1\n"));
         QVERIFY(r.out.contains("  divValue: " + e.texts.text(ResultText::DivergenceAll) + "\n"));

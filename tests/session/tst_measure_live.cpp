@@ -16,30 +16,11 @@
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
+using Run = testsupport::ToolRun;
 
 // `during`, when given, runs once the process has started and may signal it.
 Run runTool(const QStringList& args, const std::function<void(QProcess&)>& during = {}) {
-    QProcess p;
-    p.start(qEnvironmentVariable("LUMETRA_BINARY_DIR") + QStringLiteral("/lumetra-measure"), args);
-    Run r;
-    if (!p.waitForStarted(10000))
-        return r;
-    if (during)
-        during(p);
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    r.out += QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return testsupport::runMeasureTool(args, {}, during);
 }
 
 QJsonObject lastObject(const QString& out) {

@@ -34,15 +34,7 @@ constexpr double kDriftX = 1.2, kDriftY = -0.6; // mrad per minute
 constexpr double kRipple = 4.0, kPeriod = 0.4;  // percent, seconds
 
 void prepareHead(const QVariantMap& extra = {}) {
-    QVariantMap k = e2e::quietHead(1280, 1024);
-    k.insert({{QStringLiteral("R_power"), 30.0},
-              {QStringLiteral("R_divergence"), QStringLiteral("1.20,0.90")},
-              {QStringLiteral("R_offset"), QStringLiteral("0.20,-0.10")},
-              {QStringLiteral("G_power"), 5.0},
-              {QStringLiteral("G_divergence"), QStringLiteral("0.60,0.60")},
-              {QStringLiteral("B_power"), 25.0},
-              {QStringLiteral("B_divergence"), QStringLiteral("0.90,1.50")},
-              {QStringLiteral("B_offset"), QStringLiteral("-0.15,0.25")}});
+    QVariantMap k = e2e::threeBeams();
     k.insert(extra);
     e2e::setHeadKeys(k);
     e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});

@@ -18,19 +18,6 @@ using T = ms::ResultText;
 
 namespace {
 
-// Three beams in the bottom-right corner of a 1280 x 1024 sensor, unsaturated at 2 ms.
-QVariantMap threeBeams() {
-    QVariantMap k = e2e::quietHead(1280, 1024);
-    k.insert({{QStringLiteral("R_power"), 30.0},
-              {QStringLiteral("R_divergence"), QStringLiteral("1.20,0.90")},
-              {QStringLiteral("R_offset"), QStringLiteral("0.20,-0.10")},
-              {QStringLiteral("G_power"), 5.0},
-              {QStringLiteral("G_divergence"), QStringLiteral("0.60,0.60")},
-              {QStringLiteral("B_power"), 25.0},
-              {QStringLiteral("B_divergence"), QStringLiteral("0.90,1.50")},
-              {QStringLiteral("B_offset"), QStringLiteral("-0.15,0.25")}});
-    return k;
-}
 const QRect kRoi(740, 520, 440, 480);
 
 // A session on the demo head with its calibration, 2 ms by hand, corner BR, depth 3.
@@ -83,7 +70,7 @@ private slots:
     void streamsReportsThatAgreeWithTheHead() {
         testsupport::TempWorkDir dir;
         QVERIFY(e2e::placeDemoFiles());
-        e2e::setHeadKeys(threeBeams());
+        e2e::setHeadKeys(e2e::threeBeams());
         e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
         MeasureSession s;
         QList<ReportPtr> reports;
@@ -185,7 +172,7 @@ private slots:
     void powerCalibrationRunStoresWhatTheUserEntered() {
         testsupport::TempWorkDir dir;
         QVERIFY(e2e::placeDemoFiles());
-        QVariantMap k = threeBeams();
+        QVariantMap k = e2e::threeBeams();
         k.insert({{QStringLiteral("R_power"), 0.0}, {QStringLiteral("B_power"), 0.0}});
         e2e::setHeadKeys(k);
         e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
@@ -257,7 +244,7 @@ private slots:
     void aLostCameraEndsTheLoop() {
         testsupport::TempWorkDir dir;
         QVERIFY(e2e::placeDemoFiles());
-        QVariantMap k = threeBeams();
+        QVariantMap k = e2e::threeBeams();
         k.insert(QStringLiteral("unplugAfter"), 12);
         e2e::setHeadKeys(k);
         e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});

@@ -168,4 +168,30 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
     return true;
 }
 
+QString measureToolPath() {
+    return qEnvironmentVariable("LUMETRA_BINARY_DIR") + QStringLiteral("/lumetra-measure");
+}
+
+ToolRun runMeasureTool(const QStringList& args, const std::function<void(QProcess&)>& before,
+                       const std::function<void(QProcess&)>& during) {
+    QProcess p;
+    if (before)
+        before(p);
+    p.start(measureToolPath(), args);
+    ToolRun r;
+    if (!p.waitForStarted(10000))
+        return r;
+    if (during)
+        during(p);
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
 } // namespace testsupport

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QList>
 #include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -91,5 +92,17 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 // LUMETRA_TEST_TIME_SCALE (at least 1): how much slower this build runs, for the bounds a
 // test puts on how long the program may take.
 int timeScale();
+
+// A run of this build's lumetra-measure (LUMETRA_BINARY_DIR): exit code -1 when it did not
+// start or end within a minute (it is then killed), -2 when it crashed.
+struct ToolRun {
+    int exitCode = -1;
+    QString out, err;
+};
+QString measureToolPath();
+// `before` sets the process up before it starts (environment, limits); `during` runs once
+// it has started and may signal it.
+ToolRun runMeasureTool(const QStringList& args, const std::function<void(QProcess&)>& before = {},
+                       const std::function<void(QProcess&)>& during = {});
 
 } // namespace testsupport
