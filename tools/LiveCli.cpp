@@ -3,6 +3,7 @@
 #include "AnalysisOutput.h"
 #include "BasCam.h"
 #include "Calibration.h"
+#include "CliArgs.h"
 #include "MeasureCli.h"
 #include "MeasureSession.h"
 #include "Paths.h"
@@ -37,14 +38,6 @@ using lumetra::session::MeasureSession;
 using lumetra::session::ReportPtr;
 
 namespace {
-
-struct BadInput : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void fail(const QString& message) {
-    throw BadInput(message.toStdString());
-}
 
 // Automatic exposure gets this long to settle; Auto ROI with a fixed exposure gets a few
 // of its evaluations to find a beam.
@@ -116,17 +109,10 @@ LiveOptions parseLive(const QStringList& args) {
             fail(QStringLiteral("unexpected argument \"%1\" (the live mode takes no frame files)")
                      .arg(a));
         }
-        QString value;
-        bool inlineValue = false;
-        const int eq = a.indexOf(QLatin1Char('='));
-        if (eq > 0) {
-            value = a.mid(eq + 1);
-            a = a.left(eq);
-            inlineValue = true;
-        }
+        CliOption option = splitOption(a);
+        a = option.name;
         if (flags.contains(a)) {
-            if (inlineValue)
-                fail(QStringLiteral("%1 takes no value").arg(a));
+            refuseValue(option);
             if (a == QLatin1String("--live"))
                 live = true;
             else if (a == QLatin1String("--list-cameras"))
@@ -141,11 +127,8 @@ LiveOptions parseLive(const QStringList& args) {
         }
         if (!withValue.contains(a))
             fail(QStringLiteral("unknown option %1").arg(a));
-        if (!inlineValue) {
-            if (i + 1 >= args.size())
-                fail(QStringLiteral("%1 needs a value").arg(a));
-            value = args[++i];
-        }
+        takeValue(option, args, i);
+        const QString value = option.value;
         if (a == QLatin1String("--camera")) {
             if (value.trimmed().isEmpty())
                 fail(QStringLiteral("--camera needs a serial number"));

@@ -2,6 +2,7 @@
 
 #include "AnalysisOutput.h"
 #include "Calibration.h"
+#include "CliArgs.h"
 #include "ColorCorrection.h"
 #include "FramePipeline.h"
 #include "ToolFiles.h"
@@ -20,15 +21,6 @@ namespace lumetra::tool {
 using namespace lumetra::measure;
 
 namespace {
-
-// A bad input: its message is the one stderr line.
-struct BadInput : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void fail(const QString& message) {
-    throw BadInput(message.toStdString());
-}
 
 struct Options {
     std::optional<QRect> roi;
@@ -108,18 +100,10 @@ Options parseArgs(const QStringList& args) {
             o.frames.append(args.mid(i + 1));
             break;
         }
-        QString value;
-        bool hasInlineValue = false;
-        const int eq = a.indexOf(QLatin1Char('='));
-        if (eq > 0) {
-            value = a.mid(eq + 1);
-            a = a.left(eq);
-            hasInlineValue = true;
-        }
+        CliOption option = splitOption(a);
+        a = option.name;
         if (a == QLatin1String("--every")) {
-            if (hasInlineValue) {
-                fail(QStringLiteral("--every takes no value"));
-            }
+            refuseValue(option);
             o.every = true;
             continue;
         }
@@ -130,12 +114,8 @@ Options parseArgs(const QStringList& args) {
         if (!withValue.contains(a)) {
             fail(QStringLiteral("unknown option %1").arg(a));
         }
-        if (!hasInlineValue) {
-            if (i + 1 >= args.size()) {
-                fail(QStringLiteral("%1 needs a value").arg(a));
-            }
-            value = args[++i];
-        }
+        takeValue(option, args, i);
+        const QString value = option.value;
         if (a == QLatin1String("--roi")) {
             const QStringList p = splitList(a, value, 4);
             const int x = parseInt(a, p[0]), y = parseInt(a, p[1]);
