@@ -93,6 +93,19 @@ QVariantMap threeBeams() {
     return k;
 }
 
+bool openSessionOnHead(lumetra::session::MeasureSession& s, int stabDepth) {
+    QCoreApplication::processEvents(); // the camera's first turn: it takes its own thread
+    if (s.openCamera(QString::fromStdString(readHead().serial)) != 0)
+        return false;
+    s.applyStartState();
+    const auto lists = lumetra::calibration::readWavelengthLists(s.calibrationFile());
+    s.loadCalibration({lists[0].value(0), lists[1].value(0), lists[2].value(0)}, 0);
+    s.setAutoExposure(false);
+    s.setCorner(lumetra::measure::Corner::BR);
+    s.setStabDepth(stabDepth);
+    return true;
+}
+
 std::unique_ptr<MainWindow> openWindow(bool keepTemperatureTimer) {
     auto w = std::make_unique<MainWindow>();
     w->show();

@@ -6,6 +6,7 @@
 #include "BasCam.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
+#include "MeasureSession.h"
 #include "TestSupport.h"
 #include "simulated/SimulatedHead.h"
 
@@ -40,6 +41,11 @@ QVariantMap quietHead(int width, int height);
 // channel's own peak is about 140 of 255 and no camera channel (own beam plus crosstalk)
 // passes 190, so nothing saturates and the power sums are exact.
 QVariantMap threeBeams();
+
+// A session without window on the head of simulated-head.ini with the first wavelengths of
+// its calibration file, the exposure by hand, corner BR and the given stabiliser depth;
+// false when the head does not open.
+bool openSessionOnHead(lumetra::session::MeasureSession& s, int stabDepth);
 
 // The window, shown, with its first event-loop pass (scenes, mouse wiring) done and the
 // temperature timer stopped unless asked to keep it.

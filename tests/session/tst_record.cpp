@@ -40,17 +40,6 @@ void prepareHead(const QVariantMap& extra = {}) {
     e2e::storeSettings({{QStringLiteral("expo"), 2000.0}, {QStringLiteral("rect"), kRoi}});
 }
 
-void openHead(MeasureSession& s) {
-    QCoreApplication::processEvents();
-    QCOMPARE(s.openCamera(QString::fromStdString(e2e::readHead().serial)), 0);
-    s.applyStartState();
-    const auto lists = lumetra::calibration::readWavelengthLists(s.calibrationFile());
-    s.loadCalibration({lists[0].value(0), lists[1].value(0), lists[2].value(0)}, 0);
-    s.setAutoExposure(false);
-    s.setCorner(ms::Corner::BR);
-    s.setStabDepth(1); // every frame its own: the stabiliser's maximum would hide a ripple
-}
-
 // RFC 4180 fields of one line; false on a stray quote.
 bool splitCsv(const QString& line, QStringList& out) {
     out.clear();
@@ -156,7 +145,8 @@ private slots:
         Recorder rec;
         rec.attach(&s);
         QSignalSpy failed(&rec, &Recorder::failed);
-        openHead(s);
+        // Every frame its own: the stabiliser's maximum would hide a ripple.
+        QVERIFY(e2e::openSessionOnHead(s, 1));
         const QString file = dir.filePath(QStringLiteral("recordings/run.csv"));
         QCOMPARE(s.startStreaming(), 0);
         QVERIFY(testsupport::waitUntil([&] { return !reports.isEmpty(); }, 20000));
@@ -343,7 +333,8 @@ private slots:
         Recorder rec;
         rec.attach(&s);
         QSignalSpy failed(&rec, &Recorder::failed);
-        openHead(s);
+        // Every frame its own: the stabiliser's maximum would hide a ripple.
+        QVERIFY(e2e::openSessionOnHead(s, 1));
         const QString file = dir.filePath(QStringLiteral("lost.csv"));
         QVERIFY(rec.start(file));
         QCOMPARE(s.startStreaming(), 0);

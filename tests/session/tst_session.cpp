@@ -20,18 +20,6 @@ namespace {
 
 const QRect kRoi(740, 520, 440, 480);
 
-// A session on the demo head with its calibration, 2 ms by hand, corner BR, depth 3.
-void openHead(MeasureSession& s) {
-    QCoreApplication::processEvents(); // the camera's first turn: it takes its own thread
-    QCOMPARE(s.openCamera(QString::fromStdString(e2e::readHead().serial)), 0);
-    s.applyStartState();
-    const auto lists = lumetra::calibration::readWavelengthLists(s.calibrationFile());
-    s.loadCalibration({lists[0].value(0), lists[1].value(0), lists[2].value(0)}, 0);
-    s.setAutoExposure(false);
-    s.setCorner(ms::Corner::BR);
-    s.setStabDepth(3);
-}
-
 // The bounds of the window's end-to-end test: the same measurement, no window.
 void agreesWithTheHead(const ms::FrameResult& last) {
     const auto head = e2e::readHead();
@@ -75,7 +63,7 @@ private slots:
         MeasureSession s;
         QList<ReportPtr> reports;
         s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
-        openHead(s);
+        QVERIFY(e2e::openSessionOnHead(s, 3));
         QCOMPARE(s.roi(), kRoi);
         QCOMPARE(s.exposureMs(), 2.0);
         QCOMPARE(s.startStreaming(), 0);
@@ -135,7 +123,7 @@ private slots:
             QList<ReportPtr> reports;
             s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
             QSignalSpy moved(&s, &MeasureSession::autoRoiMoved);
-            openHead(s);
+            QVERIFY(e2e::openSessionOnHead(s, 3));
             s.setCorner(ms::Corner(c));
             s.setAutoRoi(true);
             const QRect stored = s.roi();
@@ -180,7 +168,7 @@ private slots:
         QList<ReportPtr> reports;
         s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
         QSignalSpy autoSwitched(&s, &MeasureSession::autoExposureChanged);
-        openHead(s);
+        QVERIFY(e2e::openSessionOnHead(s, 3));
         s.setAutoExposure(true);
         const auto lists = lumetra::calibration::readWavelengthLists(s.calibrationFile());
         const std::array<QString, 3> wl{lists[0].value(0), lists[1].value(0), lists[2].value(0)};
@@ -252,7 +240,7 @@ private slots:
         QList<ReportPtr> reports;
         s.subscribe(&s, [&](const ReportPtr& r) { reports.append(r); });
         QSignalSpy lost(&s, &MeasureSession::cameraLost);
-        openHead(s);
+        QVERIFY(e2e::openSessionOnHead(s, 3));
         QCOMPARE(s.startStreaming(), 0);
         QVERIFY(lost.wait(20000));
         QCOMPARE(lost.size(), 1);
