@@ -20,6 +20,10 @@ double readNumber(const QVariant& value);
 std::shared_ptr<QSettings> openForRead(const QString& fileName, FileCondition* condition,
                                        QString* detail);
 
+// Per channel: its fixed entry, then the wavelengths the file lists for it (a null file
+// lists none).
+std::array<QStringList, 3> wavelengthLists(QSettings* file);
+
 // Column `channel` of the corner's colour matrix for a wavelength whose section the file
 // holds: the user row, else the factory row, else the channel's default row.
 void readMatrixColumn(QSettings& file, const QString& wavelength, int channel, int corner,

@@ -43,20 +43,6 @@ bool wavelengthBefore(const QString& a, const QString& b) {
     return a < b;
 }
 
-// Per channel: the fixed entry and the listed wavelengths, as readWavelengthLists.
-std::array<QStringList, 3> offered(QSettings* file) {
-    std::array<QStringList, 3> lists;
-    for (int c = 0; c < kChannels; ++c) {
-        lists[c] << fixedWavelength(c);
-        if (!file)
-            continue;
-        file->beginGroup(wavelengthListSection(c));
-        lists[c] << file->childKeys();
-        file->endGroup();
-    }
-    return lists;
-}
-
 std::optional<QByteArray> readBytes(const QString& fileName, QString* why) {
     const QFileInfo info(fileName);
     if (!info.isFile()) {
@@ -116,7 +102,7 @@ bool CornerRow::hasUserValues() const {
 CalibrationOverview readCalibrationOverview(const QString& fileName) {
     CalibrationOverview o;
     const std::shared_ptr<QSettings> file = detail::openForRead(fileName, &o.condition, &o.detail);
-    o.lists = offered(file.get());
+    o.lists = detail::wavelengthLists(file.get());
 
     QStringList wavelengths;
     auto add = [&wavelengths](const QString& wl) {
@@ -195,7 +181,7 @@ QString calibrationFileFault(const QString& candidate) {
     }
 
     // Every wavelength a channel offers, with the column a load would give it.
-    std::array<QStringList, 3> choices = offered(file.get());
+    std::array<QStringList, 3> choices = detail::wavelengthLists(file.get());
     const QStringList groups = file->childGroups();
     for (QStringList& list : choices) {
         list.removeDuplicates();

@@ -31,10 +31,14 @@ QString addWavelengthLabel() {
 }
 
 std::array<QStringList, 3> readWavelengthLists(const QString& fileName) {
-    std::array<QStringList, 3> lists;
     FileCondition condition;
     QString why;
     const std::shared_ptr<QSettings> file = detail::openForRead(fileName, &condition, &why);
+    return detail::wavelengthLists(file.get());
+}
+
+std::array<QStringList, 3> detail::wavelengthLists(QSettings* file) {
+    std::array<QStringList, 3> lists;
     for (int c = 0; c < kChannels; ++c) {
         lists[c] << fixedWavelength(c);
         if (!file)

@@ -580,16 +580,8 @@ private slots:
 int main(int argc, char** argv) {
     // A screen large enough for the default 1100 x 850 window, like a bench PC's.
     QTemporaryDir config;
-    const QString path = config.filePath(QStringLiteral("screens.json"));
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly))
-            return 2;
-        f.write(R"({"screens": [{"name": "bench", "x": 0, "y": 0, "width": 1600,
-                    "height": 1200, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
-    }
-    if (qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("offscreen")))
-        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + path).toLocal8Bit());
+    if (!testsupport::useOffscreenScreen(config, 1600, 1200))
+        return 2;
     QApplication app(argc, argv);
     TestMainWindow test;
     return QTest::qExec(&test, argc, argv);

@@ -115,16 +115,8 @@ private slots:
 int main(int argc, char** argv) {
     // A full-HD screen, as on the bench PCs.
     QTemporaryDir config;
-    const QString path = config.filePath(QStringLiteral("screens.json"));
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly))
-            return 2;
-        f.write(R"({"screens": [{"name": "bench", "x": 0, "y": 0, "width": 1920,
-                    "height": 1080, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
-    }
-    if (qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("offscreen")))
-        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + path).toLocal8Bit());
+    if (!testsupport::useOffscreenScreen(config, 1920, 1080))
+        return 2;
     QApplication app(argc, argv);
     TestE2eLayout test;
     return QTest::qExec(&test, argc, argv);

@@ -156,6 +156,22 @@ int timeScale() {
     return qMax(1, qEnvironmentVariableIntValue("LUMETRA_TEST_TIME_SCALE"));
 }
 
+bool useOffscreenScreen(const QTemporaryDir& dir, int width, int height) {
+    const QString path = dir.filePath(QStringLiteral("screens.json"));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(QStringLiteral(R"({"screens": [{"name": "bench", "x": 0, "y": 0, "width": %1,
+                    "height": %2, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})")
+                .arg(width)
+                .arg(height)
+                .toUtf8());
+    f.close();
+    if (qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("offscreen")))
+        qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + path).toLocal8Bit());
+    return true;
+}
+
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
     // Sanitizer builds run several times slower: their CI pass stretches every wait.
     QDeadlineTimer deadline(qint64(timeoutMs) * timeScale());

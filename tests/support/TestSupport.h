@@ -89,6 +89,11 @@ QVariant storedSetting(const QString& key);
 // LUMETRA_TEST_TIME_SCALE, for sanitizer builds); returns pred().
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
+// Under the offscreen platform, one screen of width x height pixels (as on the bench PCs),
+// described in a file in `dir`, which must outlive the application. Call before the
+// QApplication exists; false when the file cannot be written.
+bool useOffscreenScreen(const QTemporaryDir& dir, int width, int height);
+
 // LUMETRA_TEST_TIME_SCALE (at least 1): how much slower this build runs, for the bounds a
 // test puts on how long the program may take.
 int timeScale();
