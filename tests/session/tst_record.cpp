@@ -165,9 +165,14 @@ private slots:
         const QList<QStringList> rows = readStrict(file);
         QVERIFY(rows.size() >= 150);
         QCOMPARE(quint64(rows.size()), rec.rows());
-        // Every frame measured while recording is a row: the reports after the start.
+        // Every frame measured while recording is a row, in order, and none measured before
+        // the start (reports received before it were). Reports measured before the start may
+        // still be on their way to this thread then, so where the rows begin among the
+        // reports received later is not known.
         QVERIFY(rows.last()[2].toULongLong() == reports.last()->sequence);
-        QVERIFY(rows.first()[2].toULongLong() <= reports[before]->sequence);
+        for (qsizetype i = 1; i < rows.size(); ++i)
+            QCOMPARE(rows[i][2].toULongLong(), rows[i - 1][2].toULongLong() + 1);
+        QVERIFY(before > 0 && rows.first()[2].toULongLong() > reports[before - 1]->sequence);
         QCOMPARE(rows.first()[3], QStringLiteral("unit \"7\", left"));
 
         // What the head was given, over the times the frames were taken.
