@@ -4,8 +4,9 @@
 #include <mutex>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#define LUMETRA_SSSE3 1
+#include <tmmintrin.h>
 #endif
 
 namespace lumetra::camera {
@@ -38,6 +39,36 @@ QImage newImage(int w, int h, ImagePool* pool) {
     return pool ? pool->take(w, h) : QImage(w, h, QImage::Format_RGB888);
 }
 
+#if defined(LUMETRA_SSSE3)
+// Every x86-64 processor of the last fifteen years has SSSE3, but the build does not assume
+// it: the byte shuffles below run only where the processor says so.
+bool hasSsse3() {
+    static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+
+// Five packed pixels at a time: a 16-byte load holds them and one shuffle reorders pixels
+// and channels. src[c] is the input byte of output channel c.
+__attribute__((target("ssse3"))) int packedLineSsse3(const uint8_t* line, int w, const int src[3],
+                                                     bool turn, uint8_t* d) {
+    // A turned group loads from one byte before its first pixel, so its 16 bytes end with
+    // the group's last pixel; either way a group reads and writes 16 bytes, the last of
+    // which the next group (or the tail) writes again.
+    alignas(16) int8_t mask[16];
+    for (int k = 0; k < 15; ++k)
+        mask[k] = int8_t(turn ? 1 + 3 * (4 - k / 3) + src[k % 3] : 3 * (k / 3) + src[k % 3]);
+    mask[15] = -128;
+    const __m128i m = _mm_load_si128(reinterpret_cast<const __m128i*>(mask));
+    int j = 0;
+    for (; 3 * j + 16 <= 3 * w; j += 5) {
+        const uint8_t* s = turn ? line + 3 * (w - 5 - j) - 1 : line + 3 * j;
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 3 * j), _mm_shuffle_epi8(v, m));
+    }
+    return j;
+}
+#endif
+
 // Packed three-byte pixels, channel order given by the offsets of red, green and blue.
 QImage fromPacked(const RawFrame& f, size_t stride, int r, int g, int b, bool turn,
                   ImagePool* pool) {
@@ -46,6 +77,7 @@ QImage fromPacked(const RawFrame& f, size_t stride, int r, int g, int b, bool tu
         return out;
     const int w = f.width, h = f.height;
     const bool asIs = r == 0 && g == 1 && b == 2;
+    const int src[3] = {r, g, b};
     for (int y = 0; y < h; ++y) {
         uint8_t* d = out.scanLine(y);
         const uint8_t* line = f.data + size_t(turn ? h - 1 - y : y) * stride;
@@ -53,11 +85,16 @@ QImage fromPacked(const RawFrame& f, size_t stride, int r, int g, int b, bool tu
             std::memcpy(d, line, size_t(w) * 3);
             continue;
         }
-        for (int x = 0; x < w; ++x, d += 3) {
+        int x = 0;
+#if defined(LUMETRA_SSSE3)
+        if (hasSsse3())
+            x = packedLineSsse3(line, w, src, turn, d);
+#endif
+        for (d += 3 * x; x < w; ++x, d += 3) {
             const uint8_t* s = line + size_t(turn ? w - 1 - x : x) * 3;
-            d[0] = s[r];
-            d[1] = s[g];
-            d[2] = s[b];
+            d[0] = s[src[0]];
+            d[1] = s[src[1]];
+            d[2] = s[src[2]];
         }
     }
     return out;
@@ -84,7 +121,8 @@ QImage fromMono(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
 // edges the neighbours are mirrored about the edge pixel (column -1 reads column 1, the
 // line after the last reads the one before it): a mirror by one pixel keeps each
 // neighbour's colour, so edge pixels are interpolated from real samples of their colour,
-// only from one side. The inner part of each line runs eight pixels at a time.
+// only from one side. The inner part of each line runs eight pixels at a time where the
+// processor has SSSE3.
 enum Source : uint8_t { Centre, Horizontal, Vertical, Cross, Diagonal, kSources };
 
 // Where each output channel of a pixel comes from, by column parity, for one line parity.
@@ -128,34 +166,52 @@ inline uint32_t demosaicPixel(const uint8_t* u, const uint8_t* c, const uint8_t*
     return v[source[0]] | v[source[1]] << 8 | v[source[2]] << 16;
 }
 
-// One line into pixels of red, green and blue in the low three bytes.
-void demosaicLine(const uint8_t* u, const uint8_t* c, const uint8_t* d, int w,
-                  const LineRecipe& recipe, uint32_t* out) {
-    auto one = [&](int x) {
-        const int l = x == 0 ? 1 : x - 1;
-        const int r = x == w - 1 ? w - 2 : x + 1;
-        out[x] = demosaicPixel(u, c, d, x, l, r, recipe.source[x & 1]);
-    };
-    // w >= 2; the vector part starts on an even column.
-    one(0);
-    one(1);
-    int x = 2;
-#if defined(__SSE2__)
+// Writes one pixel's red, green and blue (low three bytes of rgb) at output column x.
+inline void putPixel(uint8_t* o, uint32_t rgb) {
+    o[0] = uint8_t(rgb);
+    o[1] = uint8_t(rgb >> 8);
+    o[2] = uint8_t(rgb >> 16);
+}
+
+#if defined(LUMETRA_SSSE3)
+// Lanes x .. x+7 of a line: eight pixels at a time in 16-bit lanes, packed straight into
+// the output line with byte shuffles (in reverse order when turned). Returns the first
+// column it left to the caller; the caller does columns 0 and 1.
+__attribute__((target("ssse3"))) int demosaicLineSsse3(const uint8_t* u, const uint8_t* c,
+                                                       const uint8_t* d, int w,
+                                                       const LineRecipe& recipe, bool turn,
+                                                       uint8_t* o) {
     const __m128i zero = _mm_setzero_si128();
     const __m128i one16 = _mm_set1_epi16(1);
-    auto mean2v = [&](__m128i sum) {
-        return _mm_srli_epi16(_mm_add_epi16(sum, _mm_and_si128(_mm_srli_epi16(sum, 1), one16)), 1);
-    };
-    auto mean4v = [&](__m128i sum) {
-        const __m128i odd = _mm_and_si128(_mm_srli_epi16(sum, 2), one16);
-        return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one16), odd), 2);
-    };
     const __m128i evenLanes = _mm_set_epi16(0, -1, 0, -1, 0, -1, 0, -1);
-    auto load = [&](const uint8_t* p) {
-        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
-    };
+    // Output byte k of a group is channel k % 3 of pixel k / 3, taken from lane q of the
+    // packed red/green (rg: red in bytes 0-7, green in 8-15) or blue vector.
+    alignas(16) int8_t mask[4][16];
+    for (int k = 0; k < 24; ++k) {
+        const int p = k / 3, ch = k % 3, q = turn ? 7 - p : p;
+        mask[k / 16 * 2][k % 16] = int8_t(ch < 2 ? ch * 8 + q : -128);
+        mask[k / 16 * 2 + 1][k % 16] = int8_t(ch == 2 ? q : -128);
+    }
+    for (int k = 8; k < 16; ++k)
+        mask[2][k] = mask[3][k] = -128;
+    const __m128i rgLo = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[0]));
+    const __m128i bLo = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[1]));
+    const __m128i rgHi = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[2]));
+    const __m128i bHi = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[3]));
+    int x = 2; // an even column
     // Lanes x .. x+7 need column x+8 on the right.
     for (; x + 8 < w; x += 8) {
+        auto load = [&](const uint8_t* p) {
+            return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+        };
+        auto mean2v = [&](__m128i sum) {
+            return _mm_srli_epi16(_mm_add_epi16(sum, _mm_and_si128(_mm_srli_epi16(sum, 1), one16)),
+                                  1);
+        };
+        auto mean4v = [&](__m128i sum) {
+            const __m128i odd = _mm_and_si128(_mm_srli_epi16(sum, 2), one16);
+            return _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(sum, one16), odd), 2);
+        };
         const __m128i cl = load(c + x - 1), cc = load(c + x), cr = load(c + x + 1);
         const __m128i ul = load(u + x - 1), uc = load(u + x), ur = load(u + x + 1);
         const __m128i dl = load(d + x - 1), dc = load(d + x), dr = load(d + x + 1);
@@ -170,49 +226,37 @@ void demosaicLine(const uint8_t* u, const uint8_t* c, const uint8_t* d, int w,
         for (int k = 0; k < 3; ++k)
             ch[k] = _mm_or_si128(_mm_and_si128(evenLanes, v[recipe.source[0][k]]),
                                  _mm_andnot_si128(evenLanes, v[recipe.source[1][k]]));
-        const __m128i rg = _mm_or_si128(ch[0], _mm_slli_epi16(ch[1], 8)); // r | g << 8
-        const __m128i lo = _mm_unpacklo_epi16(rg, ch[2]);
-        const __m128i hi = _mm_unpackhi_epi16(rg, ch[2]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), lo);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x + 4), hi);
+        const __m128i rg = _mm_packus_epi16(ch[0], ch[1]);
+        const __m128i bb = _mm_packus_epi16(ch[2], ch[2]);
+        uint8_t* g = o + 3 * size_t(turn ? w - 8 - x : x);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(g),
+                         _mm_or_si128(_mm_shuffle_epi8(rg, rgLo), _mm_shuffle_epi8(bb, bLo)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(g + 16),
+                         _mm_or_si128(_mm_shuffle_epi8(rg, rgHi), _mm_shuffle_epi8(bb, bHi)));
     }
+    return x;
+}
+#endif
+
+// One line straight into its output line o, right to left when turned.
+void demosaicLine(const uint8_t* u, const uint8_t* c, const uint8_t* d, int w,
+                  const LineRecipe& recipe, bool turn, uint8_t* o) {
+    auto one = [&](int x) {
+        const int l = x == 0 ? 1 : x - 1;
+        const int r = x == w - 1 ? w - 2 : x + 1;
+        putPixel(o + 3 * size_t(turn ? w - 1 - x : x),
+                 demosaicPixel(u, c, d, x, l, r, recipe.source[x & 1]));
+    };
+    // w >= 2
+    one(0);
+    one(1);
+    int x = 2;
+#if defined(LUMETRA_SSSE3)
+    if (hasSsse3())
+        x = demosaicLineSsse3(u, c, d, w, recipe, turn, o);
 #endif
     for (; x < w; ++x)
         one(x);
-}
-
-// One line's pixels (red, green, blue in the low three bytes) as packed RGB888, right to
-// left when turn is set.
-void packLine(const uint32_t* px, int w, bool turn, uint8_t* o) {
-    int j = 0;
-#if defined(__SSE2__)
-    // Four pixels at a time. Each 64-bit half holds two: the low one's three bytes stay,
-    // the high one's move down by a byte to follow them.
-    const __m128i low3 = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
-    const __m128i high3 = _mm_set_epi32(0x0000FFFF, int(0xFF000000u), 0x0000FFFF, int(0xFF000000u));
-    // A group writes 14 bytes; the last two are written again by the next pixel, which
-    // the condition keeps inside the line.
-    for (; j + 4 < w; j += 4) {
-        __m128i v;
-        if (turn)
-            v = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(px + w - 4 - j)),
-                                  _MM_SHUFFLE(0, 1, 2, 3));
-        else
-            v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + j));
-        const __m128i packed =
-            _mm_or_si128(_mm_and_si128(v, low3), _mm_and_si128(_mm_srli_epi64(v, 8), high3));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 3 * size_t(j)), packed);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 3 * size_t(j) + 6),
-                         _mm_unpackhi_epi64(packed, packed));
-    }
-#endif
-    for (; j < w; ++j) {
-        const uint32_t p = px[turn ? w - 1 - j : j];
-        uint8_t* d = o + 3 * size_t(j);
-        d[0] = uint8_t(p);
-        d[1] = uint8_t(p >> 8);
-        d[2] = uint8_t(p >> 16);
-    }
 }
 
 QImage fromBayer(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
@@ -223,13 +267,11 @@ QImage fromBayer(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
     if (out.isNull())
         return out;
     const LineRecipe recipes[2] = {recipeFor(f.type, 0), recipeFor(f.type, 1)};
-    std::vector<uint32_t> pixels(static_cast<size_t>(w));
     auto line = [&](int y) { return f.data + size_t(y) * stride; };
     for (int y = 0; y < h; ++y) {
         const uint8_t* u = line(y == 0 ? 1 : y - 1);
         const uint8_t* d = line(y == h - 1 ? h - 2 : y + 1);
-        demosaicLine(u, line(y), d, w, recipes[y & 1], pixels.data());
-        packLine(pixels.data(), w, turn, out.scanLine(turn ? h - 1 - y : y));
+        demosaicLine(u, line(y), d, w, recipes[y & 1], turn, out.scanLine(turn ? h - 1 - y : y));
     }
     return out;
 }
