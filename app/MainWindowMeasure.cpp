@@ -160,8 +160,11 @@ void MainWindow::ProcessFrame(QImage image) {
     try {
         lastFrame = image;
         const QRect roi = measuring->roi();
-        DrawRect(image, roi, 5, Qt::green);
-        const QPixmap frame = QPixmap::fromImage(image);
+        // The outline goes into the copy the pixmap is made of, in the pixmap's own format:
+        // one pass over the frame instead of a copy of it and a conversion.
+        QImage shown = image.convertToFormat(QImage::Format_RGB32);
+        DrawRect(shown, roi, 5, Qt::green);
+        const QPixmap frame = QPixmap::fromImage(std::move(shown));
         if (mainScene) {
             mainScene->clear();
             mainScene->setSceneRect(frame.rect());

@@ -1,3 +1,4 @@
+#include "FrameMemory.h"
 #include "MainWindow.h"
 #include "Startup.h"
 
@@ -19,6 +20,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    lumetra::keepFreedFrameMemory();
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("fr.varnelle.Lumetra"));
     // Qt has taken its own options out of the arguments by now.

@@ -1,6 +1,7 @@
 // Measuring tool: the window's pipeline on saved frames, or its measuring session on a
 // live camera (--live).
 
+#include "FrameMemory.h"
 #include "LiveCli.h"
 #include "MeasureCli.h"
 #include "ToolFiles.h"
@@ -12,6 +13,7 @@
 int main(int argc, char** argv) {
     // Past a file-size limit a write must fail and be reported, not end the process.
     std::signal(SIGXFSZ, SIG_IGN);
+    lumetra::keepFreedFrameMemory();
     QCoreApplication app(argc, argv);
     lumetra::tool::foldLibraryStderr(true);
     const QStringList args = app.arguments().mid(1);

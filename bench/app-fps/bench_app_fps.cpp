@@ -6,6 +6,7 @@
 // xvfb-run.
 
 #include "BasCam.h"
+#include "FrameMemory.h"
 #include "FramePipeline.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
@@ -114,6 +115,7 @@ void runFor(int ms) {
 } // namespace
 
 int main(int argc, char** argv) {
+    lumetra::keepFreedFrameMemory(); // as the program does
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 10;
     const QString format = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("BayerRG8");
