@@ -301,6 +301,10 @@ Renderer::Renderer(HeadConfig head, uint64_t seed) : m_head(std::move(head)), m_
             m_noiseUp[i] = uint16_t(std::clamp(v, 0L, 65535L));
             m_noiseDown[i] = uint16_t(std::clamp(-v, 0L, 65535L));
         }
+        const std::vector<uint16_t> background(n, toFixed(m_head.background));
+        m_noisyBackground.resize(n);
+        addNoise(m_noisyBackground.data(), background.data(), m_noiseUp.data(), m_noiseDown.data(),
+                 n);
     }
 }
 
@@ -320,6 +324,7 @@ void Renderer::prepare(const FrameLayout& layout) {
         return;
     const int w = layout.width, h = layout.height;
     m_clean.assign(layout.frameBytes(), 0);
+    m_lineSpan.assign(size_t(std::max(h, 0)), {0, 0});
     m_cleanLayout = layout;
     m_cleanValid = true;
     m_clean8Valid = false;
@@ -376,6 +381,10 @@ void Renderer::prepare(const FrameLayout& layout) {
                 xa = std::min(xa, s.x0);
                 xb = std::max(xb, s.x1);
             }
+        if (xa <= xb) {
+            const size_t px = layout.oneByte() ? 1 : 3;
+            m_lineSpan[size_t(y)] = {px * size_t(xa), px * size_t(xb + 1)};
+        }
         for (int x = xa; x <= xb; ++x) {
             double v[3] = {bg, bg, bg};
             for (const Spot* s : active) {
@@ -412,8 +421,11 @@ void Renderer::render(const FrameLayout& layout, uint8_t* out) {
     for (int y = 0; y < layout.height; ++y) {
         const size_t pos = size_t(y) * bpl;
         const size_t o = start(m_rng);
-        addNoise(out + pos, m_clean.data() + pos, m_noiseUp.data() + o, m_noiseDown.data() + o,
-                 pixelBytes);
+        const auto [first, end] = m_lineSpan[size_t(y)];
+        std::memcpy(out + pos, m_noisyBackground.data() + o, first);
+        addNoise(out + pos + first, m_clean.data() + pos + first, m_noiseUp.data() + o + first,
+                 m_noiseDown.data() + o + first, end - first);
+        std::memcpy(out + pos + end, m_noisyBackground.data() + o + end, pixelBytes - end);
         if (bpl > pixelBytes)
             std::memset(out + pos + pixelBytes, 0, bpl - pixelBytes);
     }

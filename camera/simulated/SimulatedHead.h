@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sdk/Sdk.h"
@@ -112,7 +113,7 @@ struct FrameLayout {
 // Renders frames in sensor orientation. The noise-free analogue image of a layout is
 // computed once and kept (in 1/256 counts); every frame then only adds noise from a
 // precomputed table, quantises and clamps, which keeps the per-frame cost to one pass over
-// the buffer.
+// the buffer; background away from the beams is copied from a noisy-background table.
 class Renderer {
 public:
     explicit Renderer(HeadConfig head, uint64_t seed = 5489u);
@@ -136,6 +137,11 @@ private:
     // saturating operations per sample before the quantisation.
     std::vector<uint16_t> m_noiseUp;
     std::vector<uint16_t> m_noiseDown;
+    // The background with the noise added, quantised, at every place of the table: most of
+    // a frame is background, which is then a copy.
+    std::vector<uint8_t> m_noisyBackground;
+    // Per line of the clean frame, the bytes [first, end) that are not plain background.
+    std::vector<std::pair<size_t, size_t>> m_lineSpan;
     bool m_hasNoise = false;
     std::mt19937_64 m_rng;
 };
