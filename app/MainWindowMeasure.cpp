@@ -160,16 +160,19 @@ void MainWindow::ProcessFrame(QImage image) {
     try {
         lastFrame = image;
         const QRect roi = measuring->roi();
-        // The outline goes into the copy the pixmap is made of, in the pixmap's own format:
-        // one pass over the frame instead of a copy of it and a conversion.
-        QImage shown = image.convertToFormat(QImage::Format_RGB32);
+        // The outline goes into a copy (the frame itself stays as measured, for the next
+        // redraw and the recorder). The pixmaps keep the images' format: converting the
+        // whole frame and overlay for the screen would cost more than the measuring's
+        // spare time, while painting converts only the part in sight.
+        QImage shown = image.copy();
         DrawRect(shown, roi, 5, Qt::green);
-        const QPixmap frame = QPixmap::fromImage(std::move(shown));
+        const QPixmap frame = QPixmap::fromImage(std::move(shown), Qt::NoFormatConversion);
         if (mainScene) {
             mainScene->clear();
             mainScene->setSceneRect(frame.rect());
             mainScene->addPixmap(frame);
-            QGraphicsPixmapItem* overlay = mainScene->addPixmap(QPixmap::fromImage(correctedImage));
+            QGraphicsPixmapItem* overlay =
+                mainScene->addPixmap(QPixmap::fromImage(correctedImage, Qt::NoFormatConversion));
             overlay->setPos(roi.x() + ms::kCorrectionMargin, roi.y() + ms::kCorrectionMargin);
         }
         if (previewScene) {
