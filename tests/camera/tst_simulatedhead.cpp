@@ -555,11 +555,33 @@ void TestSimulatedHead::saturationAndNoise() {
     QVERIFY2(std::abs(mean) < 0.1 && std::abs(sd - 2.0) < 0.2,
              qPrintable(QStringLiteral("mean %1 sd %2").arg(mean).arg(sd)));
 
+    // Around the beams as well: every pixel of a window over the spots is its clean value
+    // plus that same noise (the background away from them is rendered another way).
+    FrameLayout spots{0, 172, 1920, 256, false, 0, 30000.0};
+    const std::vector<uint8_t> clean = noisy.cleanFrame(spots);
+    a.resize(spots.frameBytes());
+    noisy.render(spots, a.data());
+    sum = sq = 0;
+    int lit = 0, n = 0;
+    for (size_t i = 0; i < clean.size(); ++i) {
+        if (clean[i] < 10 || clean[i] > 240)
+            continue; // clamped
+        lit += clean[i] > 40;
+        const double d = double(a[i]) - clean[i];
+        sum += d;
+        sq += d * d;
+        ++n;
+    }
+    const double spotMean = sum / n, spotSd = std::sqrt(sq / n - spotMean * spotMean);
+    QVERIFY2(lit > 1000 && std::abs(spotMean) < 0.1 && std::abs(spotSd - 2.0) < 0.2,
+             qPrintable(QStringLiteral("lit %1 mean %2 sd %3").arg(lit).arg(spotMean).arg(spotSd)));
+
     // The noise comes before the converter, as on a sensor: a black level between two counts
     // reads as itself on average, not as the count it would round to.
     h.background = 2.3;
     h.noise = 0.7;
     Renderer dithered(h, 9);
+    a.resize(small.frameBytes());
     dithered.render(small, a.data());
     sum = 0;
     for (uint8_t v : a)
