@@ -100,6 +100,30 @@ QImage fromPacked(const RawFrame& f, size_t stride, int r, int g, int b, bool tu
     return out;
 }
 
+#if defined(LUMETRA_SSSE3)
+// Sixteen grey pixels at a time, each repeated into red, green and blue by three shuffles
+// (in reverse order when turned).
+__attribute__((target("ssse3"))) int monoLineSsse3(const uint8_t* line, int w, bool turn,
+                                                   uint8_t* d) {
+    alignas(16) int8_t mask[3][16];
+    for (int k = 0; k < 48; ++k)
+        mask[k / 16][k % 16] = int8_t(turn ? 15 - k / 3 : k / 3);
+    const __m128i m0 = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[0]));
+    const __m128i m1 = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[1]));
+    const __m128i m2 = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[2]));
+    int j = 0;
+    for (; j + 16 <= w; j += 16) {
+        const uint8_t* s = turn ? line + (w - 16 - j) : line + j;
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        __m128i* o = reinterpret_cast<__m128i*>(d + 3 * j);
+        _mm_storeu_si128(o, _mm_shuffle_epi8(v, m0));
+        _mm_storeu_si128(o + 1, _mm_shuffle_epi8(v, m1));
+        _mm_storeu_si128(o + 2, _mm_shuffle_epi8(v, m2));
+    }
+    return j;
+}
+#endif
+
 QImage fromMono(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
     QImage out = newImage(f.width, f.height, pool);
     if (out.isNull())
@@ -108,7 +132,12 @@ QImage fromMono(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
     for (int y = 0; y < h; ++y) {
         uint8_t* d = out.scanLine(y);
         const uint8_t* s = f.data + size_t(turn ? h - 1 - y : y) * stride;
-        for (int x = 0; x < w; ++x, d += 3)
+        int x = 0;
+#if defined(LUMETRA_SSSE3)
+        if (hasSsse3())
+            x = monoLineSsse3(s, w, turn, d);
+#endif
+        for (d += 3 * x; x < w; ++x, d += 3)
             d[0] = d[1] = d[2] = s[turn ? w - 1 - x : x];
     }
     return out;
