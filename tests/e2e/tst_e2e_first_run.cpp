@@ -66,10 +66,16 @@ private slots:
             // Numbers from a fill of the new region, then the truth.
             QVERIFY(testsupport::waitUntil(
                 [&] { return wattsOf(ui->valuePowerTotal->text()).has_value(); }, 20000));
-            FrameCounter frames(*w);
-            QVERIFY(frames.waitFrames(3));
-            const QString off = headDisagreement(ui);
-            QVERIFY2(off.isEmpty(), qPrintable(off));
+            // Automatic exposure may still be settling after the move, and a beam seen at a
+            // lower peak reads narrower: the numbers come to agree with the head.
+            QString off;
+            QVERIFY2(testsupport::waitUntil(
+                         [&] {
+                             off = headDisagreement(ui);
+                             return off.isEmpty();
+                         },
+                         20000),
+                     qPrintable(off));
             if (c != 3)
                 continue;
 
