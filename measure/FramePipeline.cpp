@@ -34,7 +34,12 @@ void takeOver() {
 // would build its task object after it, which the sanitizer then sees as a race).
 template <typename F> class PoolTask : public QRunnable {
 public:
-    explicit PoolTask(F fn) : m_fn(std::move(fn)) { m_done.reportStarted(); }
+    // A task no pool thread has started yet is run by the thread that waits for it
+    // (QFuture's wait takes it back from the pool), instead of that thread sleeping.
+    explicit PoolTask(F fn) : m_fn(std::move(fn)) {
+        m_done.setRunnable(this);
+        m_done.reportStarted();
+    }
     QFuture<void> future() { return m_done.future(); }
     void run() override {
         takeOver();
@@ -65,10 +70,10 @@ void join(const Waiter& wait, const QList<QFuture<void>>& tasks) {
 } // namespace
 
 Waiter blockingWaiter() {
+    // Last first: the tasks queued last are the ones still waiting for a pool thread.
     return [](const QList<QFuture<void>>& futures) {
-        for (QFuture<void> f : futures) {
-            f.waitForFinished();
-        }
+        for (auto f = futures.crbegin(); f != futures.crend(); ++f)
+            QFuture<void>(*f).waitForFinished();
     };
 }
 
