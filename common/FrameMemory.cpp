@@ -1,5 +1,7 @@
 #include "FrameMemory.h"
 
+#include <cstdlib> // any C library header: it defines __GLIBC__ when the library is glibc
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif

@@ -1,6 +1,7 @@
 // The real window streaming a full-size simulated head without a frame limit (1920 x 1200,
 // Bayer, ROI 1200 x 1199, stabiliser depth 10), then the measuring pipeline alone on frames
-// of that same stream. Prints both rates, their ratio and the process's peak memory.
+// of that same stream. Prints both rates with the processor time each frame took (all
+// threads), their ratio and the process's peak memory.
 // Usage: bench_app_fps [seconds per phase, default 10] [pixel format, default BayerRG8]
 // Works in a temporary directory; run it offscreen (QT_QPA_PLATFORM=offscreen) or under
 // xvfb-run.
@@ -24,7 +25,9 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 namespace ms = lumetra::measure;
@@ -36,6 +39,13 @@ constexpr int kDepth = 10;
 // Frames kept for the pipeline-only pass: more than the stabiliser's depth, so its
 // maximum keeps changing as it does on a stream.
 constexpr int kKeptFrames = 24;
+
+// Processor time of the whole process so far, in ms.
+double processCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
 
 // Peak resident set size in MB (VmHWM), -1 if unknown.
 double peakMemoryMb() {
@@ -66,15 +76,20 @@ void writeHead(const QString& format) {
 }
 
 // The pipeline as the session drives it, with the session's calibration and corner, on
-// the kept frames in turn for `seconds`: frames per second.
-double pipelineOnly(const std::vector<QImage>& frames,
-                    const lumetra::session::MeasureSession& session, double seconds) {
+// the kept frames in turn for `seconds`.
+struct Rate {
+    double fps = 0;
+    double cpuMsPerFrame = 0; // the whole process's processor time
+};
+Rate pipelineOnly(const std::vector<QImage>& frames,
+                  const lumetra::session::MeasureSession& session, double seconds) {
     ms::FramePipeline pipeline(ms::blockingWaiter());
     const lumetra::calibration::CalibrationData cal = session.calibrationData();
     const std::optional<ms::Corner> corner = session.corner();
     const int k = corner ? int(*corner) : 0;
     int stabCount = 0;
     qint64 done = 0;
+    const double cpu0 = processCpuMs();
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < qint64(seconds * 1000)) {
@@ -100,7 +115,7 @@ double pipelineOnly(const std::vector<QImage>& frames,
         pipeline.process(std::move(in));
         ++done;
     }
-    return done / (clock.elapsed() / 1000.0);
+    return {done / (clock.elapsed() / 1000.0), (processCpuMs() - cpu0) / double(done)};
 }
 
 // The event loop for `ms`, sleeping while there is nothing to do: a loop around
@@ -172,11 +187,13 @@ int main(int argc, char** argv) {
     w.form()->actionStartStream->setChecked(true);
     runFor(1000);
     shown = 0;
+    const double windowCpu0 = processCpuMs();
     QElapsedTimer clock;
     clock.start();
     runFor(seconds * 1000);
     const double windowSeconds = clock.elapsed() / 1000.0;
     const int windowFrames = shown;
+    const double windowCpu = processCpuMs() - windowCpu0;
     const QString labels = w.form()->divValue->text() + QStringLiteral(" | ") +
                            w.form()->valuePowerTotal->text() + QStringLiteral(" | ") +
                            w.form()->statusbar->currentMessage();
@@ -187,13 +204,16 @@ int main(int argc, char** argv) {
     }
 
     const double windowFps = windowFrames / windowSeconds;
-    const double pipelineFps = pipelineOnly(kept, *w.session(), seconds);
+    const Rate pipeline = pipelineOnly(kept, *w.session(), seconds);
+    const double pipelineFps = pipeline.fps;
     std::printf("app-fps (%s, sensor 1920 x 1200, ROI 1200 x 1199, depth %d, %d s each):\n"
-                "  window:        %d frames in %.1f s = %.1f frames/s\n"
-                "  pipeline only: %.1f frames/s (%zu frames of the same stream in turn)\n"
+                "  window:        %d frames in %.1f s = %.1f frames/s, processor %.2f ms a frame\n"
+                "  pipeline only: %.1f frames/s (%zu frames of the same stream in turn), "
+                "processor %.2f ms a frame\n"
                 "  ratio %.2f; peak memory %.0f MB; last labels: %s\n",
                 qPrintable(pixelFormat), kDepth, seconds, windowFrames, windowSeconds, windowFps,
-                pipelineFps, kept.size(), windowFps / pipelineFps, peakMemoryMb(),
+                windowCpu / std::max(windowFrames, 1), pipelineFps, kept.size(),
+                pipeline.cpuMsPerFrame, windowFps / pipelineFps, peakMemoryMb(),
                 qPrintable(labels));
     return 0;
 }

@@ -10,13 +10,17 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <deque>
 #include <memory>
 #include <random>
 #include <thread>
 
+#include <sys/resource.h>
+
 #include "BasCam.h"
 #include "CameraTestKit.h"
 #include "FrameConvert.h"
+#include "FrameMemory.h"
 #include "TestSupport.h"
 #include "sdk/Sdk.h"
 #include "simulated/SimulatedHead.h"
@@ -70,6 +74,7 @@ private slots:
     void frameFormatDecidesConversion_data();
     void frameFormatDecidesConversion();
     void conversionOfEveryWidthIntoRecycledImages();
+    void freedFramesKeepTheirMemory();
     void bayerChosenWhenRgbIsLinkLimited();
     void grabOneSavesWhenAsked();
     void handshakeOneImagePerRequest();
@@ -465,6 +470,44 @@ void TestBasCam::conversionOfEveryWidthIntoRecycledImages() {
     if (lumetra::camera::ImagePool::recycles())
         QCOMPARE(c.constBits(), memoryOfA);
     QCOMPARE(c, b);
+}
+
+void TestBasCam::freedFramesKeepTheirMemory() {
+#if !defined(__GLIBC__) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    QSKIP("the sanitizers bring their own allocator; other C libraries keep their own ways");
+#else
+    // A stream's thread makes full frames while a varying number of older ones are still
+    // held elsewhere. Once the program has asked to keep freed frame memory, new frames
+    // reuse it: a fresh page costs a fault, and the C library's defaults took fresh pages
+    // for about every fourth frame of this pattern.
+    lumetra::keepFreedFrameMemory();
+    constexpr int kFrames = 160, kWarmUp = 40;
+    long freshPages = -1;
+    std::thread stream([&] {
+        const auto faults = [] {
+            rusage r{};
+            getrusage(RUSAGE_THREAD, &r);
+            return long(r.ru_minflt);
+        };
+        std::deque<QImage> held;
+        long before = 0;
+        for (int i = 0; i < kFrames; ++i) {
+            if (i == kWarmUp)
+                before = faults();
+            held.emplace_back(1920, 1200, QImage::Format_RGB888);
+            held.back().fill(QColor(i % 256, 0, 0));
+            while (held.size() > size_t(2 + i * 7 % 10))
+                held.pop_front();
+        }
+        freshPages = faults() - before;
+    });
+    stream.join();
+    const long pagesPerFrame = 1920L * 1200 * 3 / 4096;
+    QVERIFY2(
+        freshPages >= 0 && freshPages < pagesPerFrame,
+        qPrintable(
+            QStringLiteral("%1 fresh pages in %2 frames").arg(freshPages).arg(kFrames - kWarmUp)));
+#endif
 }
 
 void TestBasCam::bayerChosenWhenRgbIsLinkLimited() {
