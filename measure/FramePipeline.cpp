@@ -30,13 +30,19 @@ void takeOver() {
     threads::takeOver(&kTaskToken);
 }
 
-// One task on the global pool. Made whole before the hand-over mark (QtConcurrent::run
+// The measuring tasks' own threads. Qt's painting splits large fills and image conversions
+// into tasks on the global pool, ahead of any other task there: a window drawing a frame
+// would hold the measuring's tasks back, and its waits would keep the threads switching.
+Q_GLOBAL_STATIC(QThreadPool, measuringPool)
+
+// One task on the measuring pool. Made whole before the hand-over mark (QtConcurrent::run
 // would build its task object after it, which the sanitizer then sees as a race).
 template <typename F> class PoolTask : public QRunnable {
 public:
     // A task no pool thread has started yet is run by the thread that waits for it
     // (QFuture's wait takes it back from the pool), instead of that thread sleeping.
     explicit PoolTask(F fn) : m_fn(std::move(fn)) {
+        m_done.setThreadPool(measuringPool());
         m_done.setRunnable(this);
         m_done.reportStarted();
     }
@@ -57,7 +63,7 @@ template <typename F> QFuture<void> runTask(F fn) {
     auto* task = new PoolTask<F>(std::move(fn)); // deleted by the pool after run()
     QFuture<void> future = task->future();
     handOver();
-    QThreadPool::globalInstance()->start(task);
+    measuringPool()->start(task);
     return future;
 }
 

@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const int fastFrames = argc > 1 ? std::max(10, atoi(argv[1])) : 200;
     const int refFrames = argc > 2 ? std::max(0, atoi(argv[2])) : 6;
-    std::printf("pool threads: %d\n", QThreadPool::globalInstance()->maxThreadCount());
+    std::printf("pool threads: %d\n", QThread::idealThreadCount());
     const std::vector<QImage> frames = makeFrames(12);
     {
         FramePipeline p;
