@@ -6,6 +6,7 @@
 #include "BasCam.h"
 #include "BeamAnalysisPanel.h"
 #include "Calibration.h"
+#include "DrawRect.h"
 #include "Log.h"
 #include "MainWindow.h"
 #include "MainWindowForm.h"
@@ -19,8 +20,6 @@
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QMessageBox>
-#include <QPainter>
-#include <QPen>
 #include <QPixmap>
 #include <QScreen>
 #include <QScrollBar>
@@ -38,15 +37,6 @@ namespace {
 
 // How often the camera selection asks for its first image before it gives up.
 constexpr int kFirstImageAttempts = 5;
-
-// Outline of one rectangle drawn into the image itself.
-void DrawRect(QImage& image, const QRect& rect, int penWidth, const QColor& colour) {
-    QPainter painter(&image);
-    QPen pen(colour);
-    pen.setWidthF(penWidth);
-    painter.setPen(pen);
-    painter.drawRects(&rect, 1);
-}
 
 } // namespace
 
