@@ -90,7 +90,7 @@ class FramePipeline {
 public:
     explicit FramePipeline(Waiter waiter = blockingWaiter());
 
-    // Stabilises the crop in four row-band tasks on the global pool and measures it.
+    // Stabilises the crop in four row-band tasks on the measuring pool and measures it.
     FrameResult process(FrameInput input);
 
     // Measures an already stabilised crop (no stabiliser pass).

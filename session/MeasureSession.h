@@ -8,7 +8,7 @@
 // Threads. The session belongs to the thread that makes it (its owner), which needs a
 // running event loop but never waits for a frame and runs no nested loop per frame.
 // Frames come from the camera's thread and are measured on the session's measuring
-// thread, which runs the pipeline's tasks on the global pool. As soon as the measuring
+// thread, which runs the pipeline's tasks on a pool of their own. As soon as the measuring
 // thread takes an image over it asks the camera for the next one (the request
 // handshake), so the camera retrieves and converts frame N + 1 while frame N is measured.
 //
