@@ -324,7 +324,7 @@ void Renderer::prepare(const FrameLayout& layout) {
         return;
     const int w = layout.width, h = layout.height;
     m_clean.assign(layout.frameBytes(), 0);
-    m_lineSpan.assign(size_t(std::max(h, 0)), {0, 0});
+    m_lineSpans.assign(size_t(std::max(h, 0)), {});
     m_cleanLayout = layout;
     m_cleanValid = true;
     m_clean8Valid = false;
@@ -381,9 +381,20 @@ void Renderer::prepare(const FrameLayout& layout) {
                 xa = std::min(xa, s.x0);
                 xb = std::max(xb, s.x1);
             }
-        if (xa <= xb) {
-            const size_t px = layout.oneByte() ? 1 : 3;
-            m_lineSpan[size_t(y)] = {px * size_t(xa), px * size_t(xb + 1)};
+        // Beyond every beam's reach the clean value is the background itself.
+        std::pair<size_t, size_t> reach[3];
+        int n = 0;
+        const size_t px = layout.oneByte() ? 1 : 3;
+        for (const Spot* s : active)
+            reach[n++] = {px * size_t(s->x0), px * size_t(s->x1 + 1)};
+        std::sort(reach, reach + n);
+        LineSpans& spans = m_lineSpans[size_t(y)];
+        for (int k = 0; k < n; ++k) {
+            auto* last = spans.count > 0 ? &spans.span[spans.count - 1] : nullptr;
+            if (last && reach[k].first <= last->second)
+                last->second = std::max(last->second, reach[k].second);
+            else
+                spans.span[spans.count++] = reach[k];
         }
         for (int x = xa; x <= xb; ++x) {
             double v[3] = {bg, bg, bg};
@@ -421,11 +432,16 @@ void Renderer::render(const FrameLayout& layout, uint8_t* out) {
     for (int y = 0; y < layout.height; ++y) {
         const size_t pos = size_t(y) * bpl;
         const size_t o = start(m_rng);
-        const auto [first, end] = m_lineSpan[size_t(y)];
-        std::memcpy(out + pos, m_noisyBackground.data() + o, first);
-        addNoise(out + pos + first, m_clean.data() + pos + first, m_noiseUp.data() + o + first,
-                 m_noiseDown.data() + o + first, end - first);
-        std::memcpy(out + pos + end, m_noisyBackground.data() + o + end, pixelBytes - end);
+        const LineSpans& spans = m_lineSpans[size_t(y)];
+        size_t done = 0;
+        for (int k = 0; k < spans.count; ++k) {
+            const auto [first, end] = spans.span[k];
+            std::memcpy(out + pos + done, m_noisyBackground.data() + o + done, first - done);
+            addNoise(out + pos + first, m_clean.data() + pos + first, m_noiseUp.data() + o + first,
+                     m_noiseDown.data() + o + first, end - first);
+            done = end;
+        }
+        std::memcpy(out + pos + done, m_noisyBackground.data() + o + done, pixelBytes - done);
         if (bpl > pixelBytes)
             std::memset(out + pos + pixelBytes, 0, bpl - pixelBytes);
     }

@@ -140,8 +140,13 @@ private:
     // The background with the noise added, quantised, at every place of the table: most of
     // a frame is background, which is then a copy.
     std::vector<uint8_t> m_noisyBackground;
-    // Per line of the clean frame, the bytes [first, end) that are not plain background.
-    std::vector<std::pair<size_t, size_t>> m_lineSpan;
+    // Per line of the clean frame, the byte ranges [first, end) that are not plain
+    // background, in order and apart: one per beam at most, fewer where beams overlap.
+    struct LineSpans {
+        int count = 0;
+        std::pair<size_t, size_t> span[3];
+    };
+    std::vector<LineSpans> m_lineSpans;
     bool m_hasNoise = false;
     std::mt19937_64 m_rng;
 };
