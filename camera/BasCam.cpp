@@ -95,6 +95,7 @@ void BasCam::firstLoad() {
     connect(this, qOverload<>(&BasCam::FeedbackImageProcessing), this,
             [this] { ProcessOneImage(false); });
     workerThread = new QThread();
+    workerThread->setObjectName(QStringLiteral("camera")); // as profilers and top show it
     connect(this, &BasCam::killThread, workerThread, &QThread::quit);
     connect(workerThread, &QThread::finished, workerThread, &QObject::deleteLater);
     moveToThread(workerThread);
