@@ -28,7 +28,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <vector>
+
+#include <unistd.h>
 
 namespace ms = lumetra::measure;
 
@@ -45,6 +48,26 @@ double processCpuMs() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// Processor time of each of the process's threads so far, in ms, summed by thread name.
+std::map<QString, double> threadCpuMs() {
+    std::map<QString, double> byName;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    for (const QString& tid :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(tid));
+        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(tid));
+        if (!comm.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // After the name in brackets: state, then utime and stime as fields 12 and 13.
+        const QList<QByteArray> f = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (f.size() > 12 && ticks > 0)
+            byName[QString::fromUtf8(comm.readAll()).trimmed()] +=
+                (f[11].toDouble() + f[12].toDouble()) * 1000.0 / double(ticks);
+    }
+    return byName;
 }
 
 // Peak resident set size in MB (VmHWM), -1 if unknown.
@@ -90,7 +113,7 @@ struct Phase {
     double cpuMsPerFrame() const { return frames > 0 ? cpuMs / double(frames) : 0; }
 };
 Phase pipelineOnly(const std::vector<QImage>& frames,
-                  const lumetra::session::MeasureSession& session, double seconds) {
+                   const lumetra::session::MeasureSession& session, double seconds) {
     ms::FramePipeline pipeline(ms::blockingWaiter());
     const lumetra::calibration::CalibrationData cal = session.calibrationData();
     const std::optional<ms::Corner> corner = session.corner();
@@ -198,16 +221,20 @@ int main(int argc, char** argv) {
     const int rounds = std::max(1, seconds / 2);
     const double slice = double(seconds) / rounds;
     Phase window, pipeline;
+    std::map<QString, double> windowThreads; // processor ms in the window's rounds
     QString labels;
     for (int round = 0; round < rounds; ++round) {
         w.form()->actionStartStream->setChecked(true);
         runFor(round == 0 ? 1000 : 500);
         shown = 0;
+        const std::map<QString, double> threads0 = threadCpuMs();
         const double cpu0 = processCpuMs();
         QElapsedTimer clock;
         clock.start();
         runFor(int(slice * 1000));
         window.add({shown, clock.elapsed() / 1000.0, processCpuMs() - cpu0});
+        for (const auto& [name, ms] : threadCpuMs())
+            windowThreads[name] += ms - (threads0.count(name) ? threads0.at(name) : 0.0);
         labels = w.form()->divValue->text() + QStringLiteral(" | ") +
                  w.form()->valuePowerTotal->text() + QStringLiteral(" | ") +
                  w.form()->statusbar->currentMessage();
@@ -230,5 +257,12 @@ int main(int argc, char** argv) {
                 window.fps(), window.cpuMsPerFrame(), pipeline.fps(), kept.size(),
                 pipeline.cpuMsPerFrame(), window.fps() / pipeline.fps(), peakMemoryMb(),
                 qPrintable(labels));
+    // Which threads the window's frames cost (the process's main thread is the window's).
+    std::printf("  window's processor time a frame by thread:");
+    for (const auto& [name, ms] : windowThreads)
+        if (ms > 0)
+            std::printf(" %s %.2f ms;", qPrintable(name),
+                        ms / double(std::max<qint64>(window.frames, 1)));
+    std::printf("\n");
     return 0;
 }
