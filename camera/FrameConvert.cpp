@@ -6,6 +6,7 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define LUMETRA_SSSE3 1
+#include <immintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -44,6 +45,11 @@ QImage newImage(int w, int h, ImagePool* pool) {
 // it: the byte shuffles below run only where the processor says so.
 bool hasSsse3() {
     static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+// The demosaic's arithmetic takes sixteen pixels at a time where the processor has AVX2.
+bool hasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
     return has;
 }
 
@@ -151,7 +157,7 @@ QImage fromMono(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
 // line after the last reads the one before it): a mirror by one pixel keeps each
 // neighbour's colour, so edge pixels are interpolated from real samples of their colour,
 // only from one side. The inner part of each line runs eight pixels at a time where the
-// processor has SSSE3.
+// processor has SSSE3, sixteen where it also has AVX2.
 enum Source : uint8_t { Centre, Horizontal, Vertical, Cross, Diagonal, kSources };
 
 // Where each output channel of a pixel comes from, by column parity, for one line parity.
@@ -203,16 +209,13 @@ inline void putPixel(uint8_t* o, uint32_t rgb) {
 }
 
 #if defined(LUMETRA_SSSE3)
-// Lanes x .. x+7 of a line: eight pixels at a time in 16-bit lanes, packed straight into
-// the output line with byte shuffles (in reverse order when turned). Returns the first
-// column it left to the caller; the caller does columns 0 and 1.
-__attribute__((target("ssse3"))) int demosaicLineSsse3(const uint8_t* u, const uint8_t* c,
-                                                       const uint8_t* d, int w,
-                                                       const LineRecipe& recipe, bool turn,
-                                                       uint8_t* o) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i one16 = _mm_set1_epi16(1);
-    const __m128i evenLanes = _mm_set_epi16(0, -1, 0, -1, 0, -1, 0, -1);
+// Byte shuffles that pack eight pixels' red, green and blue (16-bit lanes) into 24 output
+// bytes, in reverse pixel order when turned.
+struct PackMasks {
+    __m128i rgLo, bLo, rgHi, bHi;
+};
+
+__attribute__((target("ssse3"))) PackMasks packMasks(bool turn) {
     // Output byte k of a group is channel k % 3 of pixel k / 3, taken from lane q of the
     // packed red/green (rg: red in bytes 0-7, green in 8-15) or blue vector.
     alignas(16) int8_t mask[4][16];
@@ -223,11 +226,83 @@ __attribute__((target("ssse3"))) int demosaicLineSsse3(const uint8_t* u, const u
     }
     for (int k = 8; k < 16; ++k)
         mask[2][k] = mask[3][k] = -128;
-    const __m128i rgLo = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[0]));
-    const __m128i bLo = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[1]));
-    const __m128i rgHi = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[2]));
-    const __m128i bHi = _mm_load_si128(reinterpret_cast<const __m128i*>(mask[3]));
-    int x = 2; // an even column
+    return {_mm_load_si128(reinterpret_cast<const __m128i*>(mask[0])),
+            _mm_load_si128(reinterpret_cast<const __m128i*>(mask[1])),
+            _mm_load_si128(reinterpret_cast<const __m128i*>(mask[2])),
+            _mm_load_si128(reinterpret_cast<const __m128i*>(mask[3]))};
+}
+
+// Pixels x .. x+7 (channels in 16-bit lanes) into the output line, turned or not.
+__attribute__((target("ssse3"))) inline void packEight(__m128i r, __m128i g, __m128i b,
+                                                       const PackMasks& m, int x, int w, bool turn,
+                                                       uint8_t* o) {
+    const __m128i rg = _mm_packus_epi16(r, g);
+    const __m128i bb = _mm_packus_epi16(b, b);
+    uint8_t* out = o + 3 * size_t(turn ? w - 8 - x : x);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_or_si128(_mm_shuffle_epi8(rg, m.rgLo), _mm_shuffle_epi8(bb, m.bLo)));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                     _mm_or_si128(_mm_shuffle_epi8(rg, m.rgHi), _mm_shuffle_epi8(bb, m.bHi)));
+}
+
+// Sixteen bytes from p in 16-bit lanes, and the demosaic's rounded means on such lanes.
+__attribute__((target("avx2"))) inline __m256i load16(const uint8_t* p) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+__attribute__((target("avx2"))) inline __m256i mean2x16(__m256i sum) {
+    const __m256i one16 = _mm256_set1_epi16(1);
+    return _mm256_srli_epi16(
+        _mm256_add_epi16(sum, _mm256_and_si256(_mm256_srli_epi16(sum, 1), one16)), 1);
+}
+__attribute__((target("avx2"))) inline __m256i mean4x16(__m256i sum) {
+    const __m256i one16 = _mm256_set1_epi16(1);
+    const __m256i odd = _mm256_and_si256(_mm256_srli_epi16(sum, 2), one16);
+    return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(sum, one16), odd), 2);
+}
+
+// Lanes x .. x+15 of a line at a time from an even column x, as demosaicLineSsse3 does
+// eight. Returns the first column it left.
+__attribute__((target("avx2"))) int demosaicLineAvx2(const uint8_t* u, const uint8_t* c,
+                                                     const uint8_t* d, int x, int w,
+                                                     const LineRecipe& recipe, bool turn,
+                                                     const PackMasks& m, uint8_t* o) {
+    const __m256i evenLanes =
+        _mm256_set_epi16(0, -1, 0, -1, 0, -1, 0, -1, 0, -1, 0, -1, 0, -1, 0, -1);
+    // Lanes x .. x+15 need column x+16 on the right.
+    for (; x + 16 < w; x += 16) {
+        const __m256i cl = load16(c + x - 1), cc = load16(c + x), cr = load16(c + x + 1);
+        const __m256i ul = load16(u + x - 1), uc = load16(u + x), ur = load16(u + x + 1);
+        const __m256i dl = load16(d + x - 1), dc = load16(d + x), dr = load16(d + x + 1);
+        const __m256i side = _mm256_add_epi16(cl, cr), vert = _mm256_add_epi16(uc, dc);
+        __m256i v[kSources];
+        v[Centre] = cc;
+        v[Horizontal] = mean2x16(side);
+        v[Vertical] = mean2x16(vert);
+        v[Cross] = mean4x16(_mm256_add_epi16(side, vert));
+        v[Diagonal] =
+            mean4x16(_mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr)));
+        __m256i ch[3];
+        for (int k = 0; k < 3; ++k)
+            ch[k] = _mm256_or_si256(_mm256_and_si256(evenLanes, v[recipe.source[0][k]]),
+                                    _mm256_andnot_si256(evenLanes, v[recipe.source[1][k]]));
+        packEight(_mm256_castsi256_si128(ch[0]), _mm256_castsi256_si128(ch[1]),
+                  _mm256_castsi256_si128(ch[2]), m, x, w, turn, o);
+        packEight(_mm256_extracti128_si256(ch[0], 1), _mm256_extracti128_si256(ch[1], 1),
+                  _mm256_extracti128_si256(ch[2], 1), m, x + 8, w, turn, o);
+    }
+    return x;
+}
+
+// Lanes x .. x+7 of a line from an even column x: eight pixels at a time in 16-bit lanes,
+// packed straight into the output line with byte shuffles (in reverse order when turned).
+// Returns the first column it left to the caller.
+__attribute__((target("ssse3"))) int demosaicLineSsse3(const uint8_t* u, const uint8_t* c,
+                                                       const uint8_t* d, int x, int w,
+                                                       const LineRecipe& recipe, bool turn,
+                                                       const PackMasks& m, uint8_t* o) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one16 = _mm_set1_epi16(1);
+    const __m128i evenLanes = _mm_set_epi16(0, -1, 0, -1, 0, -1, 0, -1);
     // Lanes x .. x+7 need column x+8 on the right.
     for (; x + 8 < w; x += 8) {
         auto load = [&](const uint8_t* p) {
@@ -255,13 +330,7 @@ __attribute__((target("ssse3"))) int demosaicLineSsse3(const uint8_t* u, const u
         for (int k = 0; k < 3; ++k)
             ch[k] = _mm_or_si128(_mm_and_si128(evenLanes, v[recipe.source[0][k]]),
                                  _mm_andnot_si128(evenLanes, v[recipe.source[1][k]]));
-        const __m128i rg = _mm_packus_epi16(ch[0], ch[1]);
-        const __m128i bb = _mm_packus_epi16(ch[2], ch[2]);
-        uint8_t* g = o + 3 * size_t(turn ? w - 8 - x : x);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(g),
-                         _mm_or_si128(_mm_shuffle_epi8(rg, rgLo), _mm_shuffle_epi8(bb, bLo)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(g + 16),
-                         _mm_or_si128(_mm_shuffle_epi8(rg, rgHi), _mm_shuffle_epi8(bb, bHi)));
+        packEight(ch[0], ch[1], ch[2], m, x, w, turn, o);
     }
     return x;
 }
@@ -281,8 +350,12 @@ void demosaicLine(const uint8_t* u, const uint8_t* c, const uint8_t* d, int w,
     one(1);
     int x = 2;
 #if defined(LUMETRA_SSSE3)
-    if (hasSsse3())
-        x = demosaicLineSsse3(u, c, d, w, recipe, turn, o);
+    if (hasSsse3()) {
+        const PackMasks masks = packMasks(turn);
+        if (hasAvx2())
+            x = demosaicLineAvx2(u, c, d, x, w, recipe, turn, masks, o);
+        x = demosaicLineSsse3(u, c, d, x, w, recipe, turn, masks, o);
+    }
 #endif
     for (; x < w; ++x)
         one(x);
