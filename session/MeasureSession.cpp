@@ -7,6 +7,7 @@
 #include "Paths.h"
 #include "Settings.h"
 #include "ThreadHandOver.h"
+#include "ThreadPriority.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -154,6 +155,11 @@ MeasureSession::MeasureSession(QObject* parent)
     // The thread's last act: the destructor takes over everything it touched.
     connect(
         &m_loop->thread, &QThread::finished, m_loop->context, [this] { handOver(&m_loop->thread); },
+        Qt::DirectConnection);
+    // Every frame waits for this thread: it runs ahead of the camera and the window where
+    // the system allows it.
+    connect(
+        &m_loop->thread, &QThread::started, m_loop->context, [] { lumetra::threads::runAhead(); },
         Qt::DirectConnection);
     m_loop->thread.start();
 

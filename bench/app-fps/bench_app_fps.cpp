@@ -1,7 +1,8 @@
 // The real window streaming a full-size simulated head without a frame limit (1920 x 1200,
 // Bayer, ROI 1200 x 1199, stabiliser depth 10), then the measuring pipeline alone on frames
 // of that same stream, the two taking turns. Prints both rates with the processor time each
-// frame took (all threads), their ratio and the process's peak memory.
+// frame took (all threads), their ratio and the process's peak memory. Both measure at the
+// priority the system allows (LUMETRA_REALTIME=0: normal).
 // Usage: bench_app_fps [seconds per phase, default 10] [pixel format, default BayerRG8]
 // Works in a temporary directory; run it offscreen (QT_QPA_PLATFORM=offscreen) or under
 // xvfb-run.
@@ -13,6 +14,7 @@
 #include "MainWindowForm.h"
 #include "MeasureSession.h"
 #include "Settings.h"
+#include "ThreadPriority.h"
 #include "Version.h"
 
 #include <QAction>
@@ -29,6 +31,7 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -98,8 +101,6 @@ void writeHead(const QString& format) {
     s.endGroup();
 }
 
-// The pipeline as the session drives it, with the session's calibration and corner, on
-// the kept frames in turn for `seconds`.
 struct Phase {
     qint64 frames = 0;
     double seconds = 0;
@@ -112,41 +113,52 @@ struct Phase {
     double fps() const { return seconds > 0 ? frames / seconds : 0; }
     double cpuMsPerFrame() const { return frames > 0 ? cpuMs / double(frames) : 0; }
 };
+// The pipeline as the session drives it, with the session's calibration and corner, on
+// the kept frames in turn for `seconds`. It runs on a thread of its own with the measuring
+// thread's priority (`aheadOut`: whether that is real-time), so only the window differs.
 Phase pipelineOnly(const std::vector<QImage>& frames,
-                   const lumetra::session::MeasureSession& session, double seconds) {
-    ms::FramePipeline pipeline(ms::blockingWaiter());
+                   const lumetra::session::MeasureSession& session, double seconds,
+                   bool* aheadOut) {
     const lumetra::calibration::CalibrationData cal = session.calibrationData();
     const std::optional<ms::Corner> corner = session.corner();
-    const int k = corner ? int(*corner) : 0;
-    int stabCount = 0;
-    qint64 done = 0;
-    const double cpu0 = processCpuMs();
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < qint64(seconds * 1000)) {
-        const QImage& frame = frames[size_t(done % qint64(frames.size()))];
-        ms::FrameInput in;
-        ms::UnmixMatrix analysisUnmix;
-        for (int i = 0; i < 9; ++i) {
-            in.unmix[size_t(i)] = cal.unmixCoef[i][k];
-            analysisUnmix[size_t(i)] = cal.analysisUnmix[i][k];
+    const float exposureUs = session.exposureUs();
+    Phase phase;
+    std::thread runner([&] {
+        *aheadOut = lumetra::threads::runAhead();
+        ms::FramePipeline pipeline(ms::blockingWaiter());
+        const int k = corner ? int(*corner) : 0;
+        int stabCount = 0;
+        qint64 done = 0;
+        const double cpu0 = processCpuMs();
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < qint64(seconds * 1000)) {
+            const QImage& frame = frames[size_t(done % qint64(frames.size()))];
+            ms::FrameInput in;
+            ms::UnmixMatrix analysisUnmix;
+            for (int i = 0; i < 9; ++i) {
+                in.unmix[size_t(i)] = cal.unmixCoef[i][k];
+                analysisUnmix[size_t(i)] = cal.analysisUnmix[i][k];
+            }
+            in.analysisUnmix = analysisUnmix;
+            for (int c = 0; c < 3; ++c) {
+                in.powerFactor[size_t(c)] = cal.powerFactor[c][k];
+                in.analysisFactor[size_t(c)] = cal.analysisFactor[c][k];
+            }
+            in.crop = frame.copy(kRoi);
+            stabCount = std::min(stabCount + 1, kDepth);
+            in.stabCount = stabCount;
+            in.stabDepth = kDepth;
+            in.corner = corner;
+            in.exposureUs = exposureUs;
+            in.analysisProfiles = true; // the window's panel is open
+            pipeline.process(std::move(in));
+            ++done;
         }
-        in.analysisUnmix = analysisUnmix;
-        for (int c = 0; c < 3; ++c) {
-            in.powerFactor[size_t(c)] = cal.powerFactor[c][k];
-            in.analysisFactor[size_t(c)] = cal.analysisFactor[c][k];
-        }
-        in.crop = frame.copy(kRoi);
-        stabCount = std::min(stabCount + 1, kDepth);
-        in.stabCount = stabCount;
-        in.stabDepth = kDepth;
-        in.corner = corner;
-        in.exposureUs = session.exposureUs();
-        in.analysisProfiles = true; // the window's panel is open
-        pipeline.process(std::move(in));
-        ++done;
-    }
-    return {done, clock.elapsed() / 1000.0, processCpuMs() - cpu0};
+        phase = {done, clock.elapsed() / 1000.0, processCpuMs() - cpu0};
+    });
+    runner.join();
+    return phase;
 }
 
 // The event loop for `ms`, sleeping while there is nothing to do: a loop around
@@ -223,6 +235,7 @@ int main(int argc, char** argv) {
     Phase window, pipeline;
     std::map<QString, double> windowThreads; // processor ms in the window's rounds
     QString labels;
+    bool ahead = false;
     for (int round = 0; round < rounds; ++round) {
         w.form()->actionStartStream->setChecked(true);
         runFor(round == 0 ? 1000 : 500);
@@ -243,17 +256,18 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "no frame was measured\n");
             return 1;
         }
-        pipeline.add(pipelineOnly(kept, *w.session(), slice));
+        pipeline.add(pipelineOnly(kept, *w.session(), slice, &ahead));
     }
 
     std::printf("app-fps (%s, sensor 1920 x 1200, ROI 1200 x 1199, depth %d, %d s each in %d "
-                "rounds):\n"
+                "rounds, measuring at %s priority):\n"
                 "  window:        %lld frames in %.1f s = %.1f frames/s, processor %.2f ms a "
                 "frame\n"
                 "  pipeline only: %.1f frames/s (%zu frames of the same stream in turn), "
                 "processor %.2f ms a frame\n"
                 "  ratio %.2f; peak memory %.0f MB; last labels: %s\n",
-                qPrintable(pixelFormat), kDepth, seconds, rounds, window.frames, window.seconds,
+                qPrintable(pixelFormat), kDepth, seconds, rounds, ahead ? "real-time" : "normal",
+                window.frames, window.seconds,
                 window.fps(), window.cpuMsPerFrame(), pipeline.fps(), kept.size(),
                 pipeline.cpuMsPerFrame(), window.fps() / pipeline.fps(), peakMemoryMb(),
                 qPrintable(labels));
