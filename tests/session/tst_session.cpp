@@ -1,16 +1,22 @@
 // The measuring session without a window: the simulated head chosen by serial and
 // streamed, every frame reported with the set-up it was measured with and results that
 // agree with the head, a new region beginning a new fill, no report after the stream
-// stops, a camera that goes away ending the frame loop, and a power-calibration run whose
-// stored factor makes the session read the power the user entered.
+// stops, the measuring thread ahead of the others, a camera that goes away ending the
+// frame loop, and a power-calibration run whose stored factor makes the session read the
+// power the user entered.
 
 #include "BasCam.h"
 #include "E2eKit.h"
 #include "MeasureSession.h"
 #include "Results.h"
+#include "ThreadPriority.h"
 
 #include <QSignalSpy>
+#include <QDir>
 #include <QTest>
+
+#include <sched.h>
+#include <thread>
 
 using namespace lumetra::session;
 namespace ms = lumetra::measure;
@@ -50,6 +56,32 @@ void agreesWithTheHead(const ms::FrameResult& last) {
     }
 }
 
+// The scheduling policy of each of the process's threads with this name.
+QList<int> policiesOf(const QString& name) {
+    QList<int> out;
+    for (const QString& tid :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(tid));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name.toUtf8())
+            out.append(sched_getscheduler(tid.toInt()) & ~SCHED_RESET_ON_FORK);
+    }
+    return out;
+}
+
+// Whether a thread of this process may take real-time priority; also that the threads it
+// starts do not inherit it.
+bool realTimeAllowed() {
+    bool ahead = false;
+    bool childAhead = true;
+    std::thread([&] {
+        ahead = lumetra::threads::runAhead() && lumetra::threads::runsAhead();
+        std::thread([&] { childAhead = lumetra::threads::runsAhead(); }).join();
+    }).join();
+    if (childAhead)
+        qWarning("a thread started by a real-time thread runs at real-time priority too");
+    return ahead && !childAhead;
+}
+
 } // namespace
 
 class TstSession : public QObject {
@@ -68,6 +100,14 @@ private slots:
         QCOMPARE(s.exposureMs(), 2.0);
         QCOMPARE(s.startStreaming(), 0);
         QVERIFY(testsupport::waitUntil([&] { return reports.size() >= 5; }, 20000));
+
+        // The measuring thread runs ahead where the system allows it, its pool at normal
+        // priority.
+        const int ahead = realTimeAllowed() ? SCHED_FIFO : SCHED_OTHER;
+        QCOMPARE(policiesOf(QStringLiteral("measuring")), QList<int>{ahead});
+        const QList<int> pool = policiesOf(QStringLiteral("measuring pool"));
+        QVERIFY(!pool.isEmpty());
+        QCOMPARE(pool, QList<int>(pool.size(), SCHED_OTHER));
 
         const auto head = e2e::readHead();
         for (int i = 0; i < reports.size(); ++i) {
@@ -104,6 +144,13 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(reports.size(), stopped);
         QVERIFY(!s.isStreaming());
+    }
+
+    // LUMETRA_REALTIME=0 keeps every thread at normal priority.
+    void realTimeCanBeSwitchedOff() {
+        qputenv("LUMETRA_REALTIME", "0");
+        QVERIFY(!realTimeAllowed());
+        qunsetenv("LUMETRA_REALTIME");
     }
 
     // The demo head, its beams in each corner in turn, the stored region where the window
