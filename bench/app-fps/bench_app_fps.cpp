@@ -267,10 +267,9 @@ int main(int argc, char** argv) {
                 "processor %.2f ms a frame\n"
                 "  ratio %.2f; peak memory %.0f MB; last labels: %s\n",
                 qPrintable(pixelFormat), kDepth, seconds, rounds, ahead ? "real-time" : "normal",
-                window.frames, window.seconds,
-                window.fps(), window.cpuMsPerFrame(), pipeline.fps(), kept.size(),
-                pipeline.cpuMsPerFrame(), window.fps() / pipeline.fps(), peakMemoryMb(),
-                qPrintable(labels));
+                window.frames, window.seconds, window.fps(), window.cpuMsPerFrame(), pipeline.fps(),
+                kept.size(), pipeline.cpuMsPerFrame(), window.fps() / pipeline.fps(),
+                peakMemoryMb(), qPrintable(labels));
     // Which threads the window's frames cost (the process's main thread is the window's).
     std::printf("  window's processor time a frame by thread:");
     for (const auto& [name, ms] : windowThreads)

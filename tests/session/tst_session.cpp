@@ -11,8 +11,8 @@
 #include "Results.h"
 #include "ThreadPriority.h"
 
-#include <QSignalSpy>
 #include <QDir>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <sched.h>
