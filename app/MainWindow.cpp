@@ -8,6 +8,7 @@
 #include "Log.h"
 #include "MainWindowForm.h"
 #include "MeasureSession.h"
+#include "PaintPacer.h"
 #include "ReportsController.h"
 #include "Resources.h"
 #include "Settings.h"
@@ -127,6 +128,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     helpSide = new lumetra::app::HelpController(
         this, ui, ui->toolBar->widgetForAction(reportsSide->recordAction()));
 
+    new lumetra::app::PaintPacer(this);
     drawTimer = new QTimer(this);
     drawTimer->setSingleShot(true);
     connect(drawTimer, &QTimer::timeout, this, [this] { ProcessFrame(lastFrame); });
