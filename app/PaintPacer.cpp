@@ -51,16 +51,18 @@ bool PaintPacer::hold() {
 }
 
 bool PaintPacer::eventFilter(QObject* watched, QEvent* event) {
-    const QEvent::Type type = event->type();
-    if (m_releasing)
+    // Widgets first: the calls other threads post to their relays in this thread are not
+    // ours to read before the relay takes them over.
+    if (m_releasing || !watched->isWidgetType())
         return false;
+    const QEvent::Type type = event->type();
     if (type == QEvent::UpdateRequest && watched == m_window) {
         if (!hold())
             return false;
         m_paintHeld = true;
         return true;
     }
-    if (type == QEvent::LayoutRequest && watched->isWidgetType()) {
+    if (type == QEvent::LayoutRequest) {
         auto* w = static_cast<QWidget*>(watched);
         // Only this window's, and not while it is hidden (showing lays it out at once).
         if (w->window() != m_window || !m_window->isVisible() || !hold())
