@@ -67,10 +67,11 @@ private slots:
             window.screen()->refreshRate() >= 1.0 ? window.screen()->refreshRate() : 60.0;
         const int period = int(std::ceil(1000.0 / hz));
         const int painted = paints.count;
+        const qint64 ran = clock.elapsed(); // a loaded machine runs past kMs
         QVERIFY2(n > 3 * (kMs / period), "the text changed too seldom to tell");
-        QVERIFY2(painted <= kMs / period + 2, qPrintable(QString::number(painted)));
+        QVERIFY2(painted <= ran / period + 2, qPrintable(QString::number(painted)));
         QVERIFY2(painted >= kMs / period / 4, qPrintable(QString::number(painted)));
-        QVERIFY2(paints.layouts <= kMs / period + 2, qPrintable(QString::number(paints.layouts)));
+        QVERIFY2(paints.layouts <= ran / period + 2, qPrintable(QString::number(paints.layouts)));
         QTRY_COMPARE(paints.lastText, label->text());
         QTRY_VERIFY(label->width() >= label->sizeHint().width());
     }
