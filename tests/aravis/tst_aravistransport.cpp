@@ -281,9 +281,10 @@ private slots:
         QVERIFY(nodes.trySetInteger("AcquisitionFramePeriod", 10000000, sdk::Correction::Nearest));
         device->startGrabbing(0);
         // Drain the frames already on their way (the stream started before the period took
-        // effect, and a loaded machine lets a few gather), then expect a time-out.
+        // effect, and a loaded machine lets a few gather), then expect a time-out. Twelve
+        // drains are 3.6 s of frames at most: a camera that kept its old period fills them.
         bool timedOut = false;
-        for (int i = 0; i < 6 && !timedOut; ++i) {
+        for (int i = 0; i < 12 && !timedOut; ++i) {
             try {
                 device->retrieveResult(300);
             } catch (const SdkError& e) {
