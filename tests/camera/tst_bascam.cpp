@@ -502,9 +502,11 @@ void TestBasCam::freedFramesKeepTheirMemory() {
         freshPages = faults() - before;
     });
     stream.join();
+    // The thread may draw from an arena earlier tests' threads left carved up: a first fit
+    // into it can take one frame's fresh pages. The defaults take about thirty frames' here.
     const long pagesPerFrame = 1920L * 1200 * 3 / 4096;
     QVERIFY2(
-        freshPages >= 0 && freshPages < pagesPerFrame,
+        freshPages >= 0 && freshPages < 3 * pagesPerFrame,
         qPrintable(
             QStringLiteral("%1 fresh pages in %2 frames").arg(freshPages).arg(kFrames - kWarmUp)));
 #endif
