@@ -1,5 +1,5 @@
 #pragma once
-// The region's outline, drawn into the frame itself before it is shown.
+// The region's outline drawn into an image (the preview's small copy of the frame).
 
 #include <QColor>
 #include <QImage>

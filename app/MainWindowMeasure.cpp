@@ -18,8 +18,10 @@
 #include <QDebug>
 #include <QFile>
 #include <QGraphicsPixmapItem>
+#include <QGraphicsRectItem>
 #include <QGraphicsScene>
 #include <QMessageBox>
+#include <QPen>
 #include <QPixmap>
 #include <QScreen>
 #include <QScrollBar>
@@ -37,6 +39,9 @@ namespace {
 
 // How often the camera selection asks for its first image before it gives up.
 constexpr int kFirstImageAttempts = 5;
+
+// Width of the region's green outline on the full frame, in frame pixels.
+constexpr int kOutlineWidth = 5;
 
 } // namespace
 
@@ -150,29 +155,37 @@ void MainWindow::ProcessFrame(QImage image) {
     try {
         lastFrame = image;
         const QRect roi = measuring->roi();
-        // The outline goes into a copy (the frame itself stays as measured, for the next
-        // redraw and the recorder). The pixmaps keep the images' format: converting the
-        // whole frame and overlay for the screen would cost more than the measuring's
-        // spare time, while painting converts only the part in sight.
-        QImage shown = image.copy();
-        DrawRect(shown, roi, 5, Qt::green);
-        const QPixmap frame = QPixmap::fromImage(std::move(shown), Qt::NoFormatConversion);
+        // The frame stays as measured (for the next redraw and the recorder): the outline
+        // is an item of its own above it, as copying the whole frame to draw into it cost
+        // more of this thread than anything else it does per frame. The pixmaps keep the
+        // images' format: converting the whole frame and overlay for the screen would cost
+        // more than the measuring's spare time, while painting converts only the part in
+        // sight.
         if (mainScene) {
             mainScene->clear();
-            mainScene->setSceneRect(frame.rect());
-            mainScene->addPixmap(frame);
+            mainScene->setSceneRect(QRectF(image.rect()));
+            mainScene->addPixmap(QPixmap::fromImage(image, Qt::NoFormatConversion));
+            mainScene->addRect(roi, QPen(Qt::green, kOutlineWidth));
             QGraphicsPixmapItem* overlay =
                 mainScene->addPixmap(QPixmap::fromImage(correctedImage, Qt::NoFormatConversion));
             overlay->setPos(roi.x() + ms::kCorrectionMargin, roi.y() + ms::kCorrectionMargin);
         }
         if (previewScene) {
+            // Scaled first, then outlined at least one pixel wide: a 5-pixel stroke scaled
+            // down by sampling could vanish.
             const QSize view = ui->previewGraphics->size();
-            const QPixmap scaled =
-                frame.scaled(qRound(view.width() * 0.99), qRound(view.height() * 0.99),
-                             Qt::KeepAspectRatio, Qt::FastTransformation);
+            QImage scaled = image.scaled(qRound(view.width() * 0.99), qRound(view.height() * 0.99),
+                                         Qt::KeepAspectRatio, Qt::FastTransformation);
+            if (!scaled.isNull() && image.width() > 0) {
+                const double f = double(scaled.width()) / image.width();
+                const QRect small(qRound(roi.x() * f), qRound(roi.y() * f),
+                                  std::max(1, qRound(roi.width() * f)),
+                                  std::max(1, qRound(roi.height() * f)));
+                DrawRect(scaled, small, std::max(1, qRound(kOutlineWidth * f)), Qt::green);
+            }
             previewScene->clear();
-            previewScene->setSceneRect(scaled.rect());
-            previewScene->addPixmap(scaled);
+            previewScene->setSceneRect(QRectF(scaled.rect()));
+            previewScene->addPixmap(QPixmap::fromImage(std::move(scaled), Qt::NoFormatConversion));
         }
     } catch (const std::exception& e) {
         qDebug() << "Except" << e.what();

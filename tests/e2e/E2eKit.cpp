@@ -6,6 +6,7 @@
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTimer>
@@ -243,10 +244,17 @@ std::optional<QPoint> overlayPos(MainWindow& w) {
 }
 
 std::optional<QRect> greenOutline(MainWindow& w) {
-    const auto items = pixmapItems(w);
-    if (items.isEmpty())
+    // The scene as drawn: the outline is an item over the frame, not part of its pixels.
+    QGraphicsScene* scene = w.form()->graphicsView->scene();
+    if (!scene || pixmapItems(w).isEmpty())
         return std::nullopt;
-    const QImage img = items.at(0)->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRect area = scene->sceneRect().toAlignedRect();
+    QImage img(area.size(), QImage::Format_RGB32);
+    img.fill(Qt::black);
+    {
+        QPainter painter(&img);
+        scene->render(&painter, QRectF(img.rect()), QRectF(area));
+    }
     int x0 = img.width(), y0 = img.height(), x1 = -1, y1 = -1;
     for (int y = 0; y < img.height(); ++y) {
         const QRgb* line = reinterpret_cast<const QRgb*>(img.constScanLine(y));
