@@ -69,7 +69,10 @@ private slots:
         const int painted = paints.count;
         const qint64 ran = clock.elapsed(); // a loaded machine runs past kMs
         QVERIFY2(n > 3 * (kMs / period), "the text changed too seldom to tell");
-        QVERIFY2(painted <= ran / period + 2, qPrintable(QString::number(painted)));
+        // A few paints may come outside the pacer: the growing label resizes the window, which
+        // the platform can expose and paint at once. Unpaced, it would be about one paint per
+        // change (n).
+        QVERIFY2(painted <= ran / period + 4, qPrintable(QString::number(painted)));
         QVERIFY2(painted >= kMs / period / 4, qPrintable(QString::number(painted)));
         QVERIFY2(paints.layouts <= ran / period + 2, qPrintable(QString::number(paints.layouts)));
         QTRY_COMPARE(paints.lastText, label->text());
