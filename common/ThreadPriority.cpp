@@ -35,4 +35,22 @@ bool runsAhead() {
 #endif
 }
 
+void followPriority(bool ahead) {
+#if defined(__linux__)
+    // -1: not known yet (a new thread runs at normal priority, or at what it inherited).
+    thread_local int current = -1;
+    if (current == int(ahead))
+        return;
+    if (ahead) {
+        current = runAhead() ? 1 : 0;
+        return;
+    }
+    sched_param p{};
+    sched_setscheduler(0, SCHED_OTHER | SCHED_RESET_ON_FORK, &p);
+    current = runsAhead() ? 1 : 0;
+#else
+    Q_UNUSED(ahead);
+#endif
+}
+
 } // namespace lumetra::threads

@@ -14,4 +14,10 @@ bool runAhead();
 // Whether the calling thread runs at real-time priority.
 bool runsAhead();
 
+// Puts the calling thread at real-time priority (`ahead`) or back at normal priority, as
+// runAhead() would. For helper threads that run a part of another thread's work: a task the
+// measuring thread waits for must not wait behind the threads the measuring runs ahead of.
+// Remembers the last setting per thread, so a call that changes nothing costs no system call.
+void followPriority(bool ahead);
+
 } // namespace lumetra::threads

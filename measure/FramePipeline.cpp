@@ -4,6 +4,7 @@
 #include "Results.h"
 #include "SpotSearch.h"
 #include "ThreadHandOver.h"
+#include "ThreadPriority.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -59,7 +60,7 @@ template <typename F> class PoolTask : public QRunnable {
 public:
     // A task no pool thread has started yet is run by the thread that waits for it
     // (QFuture's wait takes it back from the pool), instead of that thread sleeping.
-    explicit PoolTask(F fn) : m_fn(std::move(fn)) {
+    explicit PoolTask(F fn) : m_fn(std::move(fn)), m_ahead(submitterAhead()) {
         m_done.setThreadPool(measuringPool());
         m_done.setRunnable(this);
         m_done.reportStarted();
@@ -67,6 +68,10 @@ public:
     QFuture<void> future() { return m_done.future(); }
     void run() override {
         nameMeasuringThread();
+        // At the priority of the thread that waits for it: a real-time measuring thread
+        // whose task waited behind the camera's and the window's threads would wait too.
+        if (measuringPool()->contains(QThread::currentThread()))
+            threads::followPriority(m_ahead);
         takeOver();
         m_fn();
         handOver();
@@ -74,7 +79,9 @@ public:
     }
 
 private:
+    static bool submitterAhead() { return threads::runsAhead(); }
     F m_fn;
+    bool m_ahead;
     QFutureInterface<void> m_done;
 };
 

@@ -219,8 +219,13 @@ int main(int argc, char** argv) {
 
     // Window: reports measured and shown in its labels. The frames of the stream are kept
     // for the pipeline-only pass (after a first second, when the stabiliser is full).
+    // The lag: reports measured but not yet shown when the window shows one.
     int shown = 0;
-    QObject::connect(&w, &MainWindow::reportShown, &w, [&] { ++shown; });
+    quint64 lag = 0;
+    QObject::connect(&w, &MainWindow::reportShown, &w, [&](quint64 sequence) {
+        ++shown;
+        lag = std::max(lag, w.session()->measuredFrames() - sequence);
+    });
     std::vector<QImage> kept;
     QObject::connect(w.session(), &lumetra::session::MeasureSession::frameMeasured, &w,
                      [&](const lumetra::session::ReportPtr& r) {
@@ -265,11 +270,12 @@ int main(int argc, char** argv) {
                 "frame\n"
                 "  pipeline only: %.1f frames/s (%zu frames of the same stream in turn), "
                 "processor %.2f ms a frame\n"
-                "  ratio %.2f; peak memory %.0f MB; last labels: %s\n",
+                "  ratio %.2f; peak memory %.0f MB; window at most %llu reports behind; last "
+                "labels: %s\n",
                 qPrintable(pixelFormat), kDepth, seconds, rounds, ahead ? "real-time" : "normal",
                 window.frames, window.seconds, window.fps(), window.cpuMsPerFrame(), pipeline.fps(),
                 kept.size(), pipeline.cpuMsPerFrame(), window.fps() / pipeline.fps(),
-                peakMemoryMb(), qPrintable(labels));
+                peakMemoryMb(), static_cast<unsigned long long>(lag), qPrintable(labels));
     // Which threads the window's frames cost (the process's main thread is the window's).
     std::printf("  window's processor time a frame by thread:");
     for (const auto& [name, ms] : windowThreads)
