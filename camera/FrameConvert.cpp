@@ -245,14 +245,9 @@ __attribute__((target("ssse3"))) inline void packEight(__m128i r, __m128i g, __m
                      _mm_or_si128(_mm_shuffle_epi8(rg, m.rgHi), _mm_shuffle_epi8(bb, m.bHi)));
 }
 
-// Sixteen bytes from p in 16-bit lanes, and the demosaic's rounded means on such lanes.
+// Sixteen bytes from p in 16-bit lanes, and the demosaic's rounded quarter on such lanes.
 __attribute__((target("avx2"))) inline __m256i load16(const uint8_t* p) {
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-__attribute__((target("avx2"))) inline __m256i mean2x16(__m256i sum) {
-    const __m256i one16 = _mm256_set1_epi16(1);
-    return _mm256_srli_epi16(
-        _mm256_add_epi16(sum, _mm256_and_si256(_mm256_srli_epi16(sum, 1), one16)), 1);
 }
 __attribute__((target("avx2"))) inline __m256i mean4x16(__m256i sum) {
     const __m256i one16 = _mm256_set1_epi16(1);
@@ -261,34 +256,48 @@ __attribute__((target("avx2"))) inline __m256i mean4x16(__m256i sum) {
 }
 
 // Lanes x .. x+15 of a line at a time from an even column x, as demosaicLineSsse3 does
-// eight. Returns the first column it left.
+// eight. Every value is one rounded quarter of a four-sample sum: the centre counts four
+// times, a pair twice (mean4 of 2s is mean2 of s, halves to even alike), so each channel is
+// one blend of two sums and one mean4 instead of five means and a blend. Returns the first
+// column it left.
 __attribute__((target("avx2"))) int demosaicLineAvx2(const uint8_t* u, const uint8_t* c,
                                                      const uint8_t* d, int x, int w,
                                                      const LineRecipe& recipe, bool turn,
                                                      const PackMasks& m, uint8_t* o) {
-    const __m256i evenLanes =
-        _mm256_set_epi16(0, -1, 0, -1, 0, -1, 0, -1, 0, -1, 0, -1, 0, -1, 0, -1);
+    const __m256i rgLo = _mm256_broadcastsi128_si256(m.rgLo);
+    const __m256i bLo = _mm256_broadcastsi128_si256(m.bLo);
+    const __m256i rgHi = _mm256_broadcastsi128_si256(m.rgHi);
+    const __m256i bHi = _mm256_broadcastsi128_si256(m.bHi);
     // Lanes x .. x+15 need column x+16 on the right.
     for (; x + 16 < w; x += 16) {
         const __m256i cl = load16(c + x - 1), cc = load16(c + x), cr = load16(c + x + 1);
         const __m256i ul = load16(u + x - 1), uc = load16(u + x), ur = load16(u + x + 1);
         const __m256i dl = load16(d + x - 1), dc = load16(d + x), dr = load16(d + x + 1);
         const __m256i side = _mm256_add_epi16(cl, cr), vert = _mm256_add_epi16(uc, dc);
-        __m256i v[kSources];
-        v[Centre] = cc;
-        v[Horizontal] = mean2x16(side);
-        v[Vertical] = mean2x16(vert);
-        v[Cross] = mean4x16(_mm256_add_epi16(side, vert));
-        v[Diagonal] =
-            mean4x16(_mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr)));
+        __m256i q[kSources];
+        q[Centre] = _mm256_slli_epi16(cc, 2);
+        q[Horizontal] = _mm256_slli_epi16(side, 1);
+        q[Vertical] = _mm256_slli_epi16(vert, 1);
+        q[Cross] = _mm256_add_epi16(side, vert);
+        q[Diagonal] = _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr));
         __m256i ch[3];
         for (int k = 0; k < 3; ++k)
-            ch[k] = _mm256_or_si256(_mm256_and_si256(evenLanes, v[recipe.source[0][k]]),
-                                    _mm256_andnot_si256(evenLanes, v[recipe.source[1][k]]));
-        packEight(_mm256_castsi256_si128(ch[0]), _mm256_castsi256_si128(ch[1]),
-                  _mm256_castsi256_si128(ch[2]), m, x, w, turn, o);
-        packEight(_mm256_extracti128_si256(ch[0], 1), _mm256_extracti128_si256(ch[1], 1),
-                  _mm256_extracti128_si256(ch[2], 1), m, x + 8, w, turn, o);
+            ch[k] =
+                mean4x16(_mm256_blend_epi16(q[recipe.source[0][k]], q[recipe.source[1][k]], 0xAA));
+        // Both 128-bit halves at once: eight pixels' 24 bytes in each half, stored half by
+        // half (the upper half holds the later pixels, which a turned line stores first).
+        const __m256i rg = _mm256_packus_epi16(ch[0], ch[1]);
+        const __m256i bb = _mm256_packus_epi16(ch[2], ch[2]);
+        const __m256i lo =
+            _mm256_or_si256(_mm256_shuffle_epi8(rg, rgLo), _mm256_shuffle_epi8(bb, bLo));
+        const __m256i hi =
+            _mm256_or_si256(_mm256_shuffle_epi8(rg, rgHi), _mm256_shuffle_epi8(bb, bHi));
+        uint8_t* first = o + 3 * size_t(turn ? w - 8 - x : x);
+        uint8_t* second = o + 3 * size_t(turn ? w - 16 - x : x + 8);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first), _mm256_castsi256_si128(lo));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(first + 16), _mm256_castsi256_si128(hi));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second), _mm256_extracti128_si256(lo, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(second + 16), _mm256_extracti128_si256(hi, 1));
     }
     return x;
 }
