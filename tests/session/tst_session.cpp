@@ -146,6 +146,19 @@ private slots:
         QVERIFY(!s.isStreaming());
     }
 
+    // A helper thread follows whichever thread's work it runs, up and back down again.
+    void helperThreadsFollowTheirCallersPriority() {
+        const bool allowed = realTimeAllowed();
+        QList<bool> seen;
+        std::thread([&] {
+            for (bool ahead : {true, true, false, false, true, false}) {
+                lumetra::threads::followPriority(ahead);
+                seen.append(lumetra::threads::runsAhead());
+            }
+        }).join();
+        QCOMPARE(seen, (QList<bool>{allowed, allowed, false, false, allowed, false}));
+    }
+
     // LUMETRA_REALTIME=0 keeps every thread at normal priority.
     void realTimeCanBeSwitchedOff() {
         qputenv("LUMETRA_REALTIME", "0");
