@@ -68,11 +68,11 @@ public:
     QFuture<void> future() { return m_done.future(); }
     void run() override {
         nameMeasuringThread();
+        takeOver(); // the task's members, m_ahead too, are this thread's from here
         // At the priority of the thread that waits for it: a real-time measuring thread
         // whose task waited behind the camera's and the window's threads would wait too.
         if (measuringPool()->contains(QThread::currentThread()))
             threads::followPriority(m_ahead);
-        takeOver();
         m_fn();
         handOver();
         m_done.reportFinished();
