@@ -260,9 +260,11 @@ __attribute__((target("avx2"))) inline __m256i mean4x16(__m256i sum) {
 // times, a pair twice (mean4 of 2s is mean2 of s, halves to even alike), so each channel is
 // one blend of two sums and one mean4 instead of five means and a blend. Returns the first
 // column it left.
+// The recipe is a template argument: indexed at run time, the five sums went through the
+// stack and each channel through a small loop, which cost more than the arithmetic.
+template <int R0, int G0, int B0, int R1, int G1, int B1>
 __attribute__((target("avx2"))) int demosaicLineAvx2(const uint8_t* u, const uint8_t* c,
-                                                     const uint8_t* d, int x, int w,
-                                                     const LineRecipe& recipe, bool turn,
+                                                     const uint8_t* d, int x, int w, bool turn,
                                                      const PackMasks& m, uint8_t* o) {
     const __m256i rgLo = _mm256_broadcastsi128_si256(m.rgLo);
     const __m256i bLo = _mm256_broadcastsi128_si256(m.bLo);
@@ -280,10 +282,9 @@ __attribute__((target("avx2"))) int demosaicLineAvx2(const uint8_t* u, const uin
         q[Vertical] = _mm256_slli_epi16(vert, 1);
         q[Cross] = _mm256_add_epi16(side, vert);
         q[Diagonal] = _mm256_add_epi16(_mm256_add_epi16(ul, ur), _mm256_add_epi16(dl, dr));
-        __m256i ch[3];
-        for (int k = 0; k < 3; ++k)
-            ch[k] =
-                mean4x16(_mm256_blend_epi16(q[recipe.source[0][k]], q[recipe.source[1][k]], 0xAA));
+        const __m256i ch[3] = {mean4x16(_mm256_blend_epi16(q[R0], q[R1], 0xAA)),
+                               mean4x16(_mm256_blend_epi16(q[G0], q[G1], 0xAA)),
+                               mean4x16(_mm256_blend_epi16(q[B0], q[B1], 0xAA))};
         // Both 128-bit halves at once: eight pixels' 24 bytes in each half, stored half by
         // half (the upper half holds the later pixels, which a turned line stores first).
         const __m256i rg = _mm256_packus_epi16(ch[0], ch[1]);
@@ -299,6 +300,27 @@ __attribute__((target("avx2"))) int demosaicLineAvx2(const uint8_t* u, const uin
         _mm_storeu_si128(reinterpret_cast<__m128i*>(second), _mm256_extracti128_si256(lo, 1));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(second + 16), _mm256_extracti128_si256(hi, 1));
     }
+    return x;
+}
+
+// The four lines a Bayer pattern has: green on the odd or the even columns, beside red or
+// blue. Any other recipe (there is none) is left to the caller's eight-pixel path.
+int demosaicLineAvx2(const uint8_t* u, const uint8_t* c, const uint8_t* d, int x, int w,
+                     const LineRecipe& r, bool turn, const PackMasks& m, uint8_t* o) {
+    const auto is = [&r](int r0, int g0, int b0, int r1, int g1, int b1) {
+        const LineRecipe want{
+            {{uint8_t(r0), uint8_t(g0), uint8_t(b0)}, {uint8_t(r1), uint8_t(g1), uint8_t(b1)}}};
+        return std::memcmp(&want, &r, sizeof r) == 0;
+    };
+    constexpr int C = Centre, H = Horizontal, V = Vertical, X = Cross, D = Diagonal;
+    if (is(C, X, D, H, C, V)) // red, green
+        return demosaicLineAvx2<C, X, D, H, C, V>(u, c, d, x, w, turn, m, o);
+    if (is(H, C, V, C, X, D)) // green, red
+        return demosaicLineAvx2<H, C, V, C, X, D>(u, c, d, x, w, turn, m, o);
+    if (is(V, C, H, D, X, C)) // green, blue
+        return demosaicLineAvx2<V, C, H, D, X, C>(u, c, d, x, w, turn, m, o);
+    if (is(D, X, C, V, C, H)) // blue, green
+        return demosaicLineAvx2<D, X, C, V, C, H>(u, c, d, x, w, turn, m, o);
     return x;
 }
 
