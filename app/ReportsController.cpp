@@ -326,9 +326,10 @@ void ReportsController::evaluate() {
 }
 
 void ReportsController::mark(QLabel* label, bool on) {
-    QWidget*& f = m_frames[label];
+    // A label gets its frame when it first fails; labels that never did have no entry.
+    QWidget* f = m_frames.value(label);
     if (!f && on)
-        f = new LimitFrame(label);
+        m_frames.insert(label, f = new LimitFrame(label));
     if (f) {
         f->setVisible(on);
         if (on)

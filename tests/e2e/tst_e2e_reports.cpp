@@ -54,6 +54,27 @@ private slots:
         QVERIFY(reports->isMarked(ui->valuePowerRed));
         QVERIFY(!reports->isMarked(ui->valuePowerGreen));
         QVERIFY(e2e::wattsOf(ui->valuePowerRed->text()));
+        // Changed limits take effect on the running stream, both ways, and the verdict keeps
+        // its colour with them.
+        namespace tol = lumetra::tolerances;
+        tol::Tolerances looser = reports->limits();
+        looser.setLimit(tol::Quantity::PowerRed, {std::nullopt, 50.0});
+        reports->setLimits(looser);
+        QVERIFY(testsupport::waitUntil(
+            [&] { return reports->verdictStatus()->text().contains("PASS"); }, 5000));
+        QVERIFY(!reports->isMarked(ui->valuePowerRed));
+        QVERIFY(reports->verdictStatus()->styleSheet().contains("0, 130, 0"));
+        reports->setLimits(tol::Tolerances());
+        QTest::qWait(300);
+        QVERIFY(reports->verdictStatus()->text().isEmpty());
+        reports->setLimits(looser);
+        QVERIFY(testsupport::waitUntil(
+            [&] { return reports->verdictStatus()->text().contains("PASS"); }, 5000));
+        looser.setLimit(tol::Quantity::PowerRed, {std::nullopt, 20.0});
+        reports->setLimits(looser);
+        QVERIFY(testsupport::waitUntil([&] { return reports->isMarked(ui->valuePowerRed); }, 5000));
+        QVERIFY(reports->verdictStatus()->text().contains("FAIL: power R"));
+        QVERIFY(reports->verdictStatus()->styleSheet().contains("200, 0, 0"));
 
         // Recording into the remembered folder, named after the serial and the unit.
         reports->unitBox()->setText(QStringLiteral("LM 7"));
