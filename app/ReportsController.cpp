@@ -186,7 +186,8 @@ void ReportsController::onReport(const ReportPtr& r) {
     // reports of a fill already left or of a stream already stopped.
     if (m_session->isStreaming()) {
         showFrameRate(*r);
-        if (r->fillId == m_session->fillId())
+        // The shown texts are gathered only for frames being saved.
+        if (r->fillId == m_session->fillId() && m_exporter->isSaving())
             m_exporter->offer(r, shownTexts());
     }
     const double now = m_clock.elapsed() / 1000.0;
@@ -304,7 +305,10 @@ void ReportsController::evaluate() {
     if (!m_limits.any() || !m_last) {
         for (QWidget* f : std::as_const(m_frames))
             f->hide();
-        m_verdict->clear();
+        // Even clearing an empty label lays the status bar out and repaints it, on every
+        // frame.
+        if (!m_verdict->text().isEmpty())
+            m_verdict->clear();
         return;
     }
     const tol::Evaluation e = m_limits.evaluate(lumetra::session::toleranceValues(m_last->result));
@@ -321,8 +325,11 @@ void ReportsController::evaluate() {
     for (auto it = out.cbegin(); it != out.cend(); ++it)
         mark(it.key(), it.value());
     m_verdict->setText(QStringLiteral("Tolerances: ") + e.summary());
-    m_verdict->setStyleSheet(e.pass() ? QStringLiteral("color: rgb(0, 130, 0);")
-                                      : QStringLiteral("color: rgb(200, 0, 0);"));
+    // Setting a style sheet polishes the label anew even when it is the same one.
+    const QString colour = e.pass() ? QStringLiteral("color: rgb(0, 130, 0);")
+                                    : QStringLiteral("color: rgb(200, 0, 0);");
+    if (m_verdict->styleSheet() != colour)
+        m_verdict->setStyleSheet(colour);
 }
 
 void ReportsController::mark(QLabel* label, bool on) {
@@ -330,7 +337,8 @@ void ReportsController::mark(QLabel* label, bool on) {
     QWidget* f = m_frames.value(label);
     if (!f && on)
         m_frames.insert(label, f = new LimitFrame(label));
-    if (f) {
+    // Left as it is when unchanged: raising it again repaints the label on every frame.
+    if (f && f->isHidden() == on) {
         f->setVisible(on);
         if (on)
             f->raise();

@@ -4,6 +4,7 @@
 // frame took (all threads), their ratio and the process's peak memory. Both measure at the
 // priority the system allows (LUMETRA_REALTIME=0: normal).
 // Usage: bench_app_fps [seconds per phase, default 10] [pixel format, default BayerRG8]
+//                      [limits: "limits" checks tolerances on every frame, as a test station]
 // Works in a temporary directory; run it offscreen (QT_QPA_PLATFORM=offscreen) or under
 // xvfb-run.
 
@@ -13,8 +14,10 @@
 #include "MainWindow.h"
 #include "MainWindowForm.h"
 #include "MeasureSession.h"
+#include "ReportsController.h"
 #include "Settings.h"
 #include "ThreadPriority.h"
+#include "Tolerances.h"
 #include "Version.h"
 
 #include <QAction>
@@ -177,6 +180,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 10;
     const QString format = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("BayerRG8");
+    const bool limits = argc > 3 && QString::fromLocal8Bit(argv[3]) == QStringLiteral("limits");
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     writeHead(format);
@@ -192,6 +196,14 @@ int main(int argc, char** argv) {
         // The largest region the window keeps on a 1200-row sensor: it must end inside the
         // last row, so 1199 rows high.
         s.setValue(st::kRect, kRoi);
+    }
+    if (limits) {
+        // Wide enough that every frame passes, as on a station testing good modules.
+        namespace tol = lumetra::tolerances;
+        tol::Tolerances t;
+        t.setLimit(tol::Quantity::PowerTotal, {0.0, 1e6});
+        t.setLimit(tol::Quantity::DivergenceRedX, {0.0, 100.0});
+        t.store();
     }
     // Any box (a missing calibration file) is answered at once.
     QTimer boxes;
@@ -256,6 +268,8 @@ int main(int argc, char** argv) {
         labels = w.form()->divValue->text() + QStringLiteral(" | ") +
                  w.form()->valuePowerTotal->text() + QStringLiteral(" | ") +
                  w.form()->statusbar->currentMessage();
+        if (limits)
+            labels += QStringLiteral(" | ") + w.reports()->verdictStatus()->text();
         w.form()->actionStartStream->setChecked(false);
         if (kept.empty()) {
             std::fprintf(stderr, "no frame was measured\n");
@@ -264,7 +278,7 @@ int main(int argc, char** argv) {
         pipeline.add(pipelineOnly(kept, *w.session(), slice, &ahead));
     }
 
-    std::printf("app-fps (%s, sensor 1920 x 1200, ROI 1200 x 1199, depth %d, %d s each in %d "
+    std::printf("app-fps (%s%s, sensor 1920 x 1200, ROI 1200 x 1199, depth %d, %d s each in %d "
                 "rounds, measuring at %s priority):\n"
                 "  window:        %lld frames in %.1f s = %.1f frames/s, processor %.2f ms a "
                 "frame\n"
@@ -272,10 +286,11 @@ int main(int argc, char** argv) {
                 "processor %.2f ms a frame\n"
                 "  ratio %.2f; peak memory %.0f MB; window at most %llu reports behind; last "
                 "labels: %s\n",
-                qPrintable(pixelFormat), kDepth, seconds, rounds, ahead ? "real-time" : "normal",
-                window.frames, window.seconds, window.fps(), window.cpuMsPerFrame(), pipeline.fps(),
-                kept.size(), pipeline.cpuMsPerFrame(), window.fps() / pipeline.fps(),
-                peakMemoryMb(), static_cast<unsigned long long>(lag), qPrintable(labels));
+                qPrintable(pixelFormat), limits ? ", tolerances checked" : "", kDepth, seconds,
+                rounds, ahead ? "real-time" : "normal", window.frames, window.seconds, window.fps(),
+                window.cpuMsPerFrame(), pipeline.fps(), kept.size(), pipeline.cpuMsPerFrame(),
+                window.fps() / pipeline.fps(), peakMemoryMb(), static_cast<unsigned long long>(lag),
+                qPrintable(labels));
     // Which threads the window's frames cost (the process's main thread is the window's).
     std::printf("  window's processor time a frame by thread:");
     for (const auto& [name, ms] : windowThreads)
