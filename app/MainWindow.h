@@ -183,6 +183,7 @@ private:
     QTimer* tempTimer = nullptr;
     // What the status bar's standing text is made of.
     double lastFrameRate = 0.0;
+    QElapsedTimer lastRateShown; // the frame rate in the status bar
     QString autoRoiReason;
 
     // The beam analysis beside the described result groups (a dock, fed once per frame).

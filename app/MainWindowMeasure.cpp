@@ -124,8 +124,14 @@ void MainWindow::showReport(const lumetra::session::ReportPtr& report) {
                 showText(r.texts, t);
         for (T t : {T::PeakRed, T::PeakGreen, T::PeakBlue, T::ExposureWarning})
             showText(r.texts, t);
+        // The rate moves with nearly every frame: four times a second it can be read, and the
+        // status bar is not repainted at every screen refresh for it.
         lastFrameRate = report->frameRate;
-        showStreamingStatus();
+        if (!lastRateShown.isValid() || lastRateShown.elapsed() >= 250 ||
+            !ui->statusbar->currentMessage().startsWith(QStringLiteral("Streaming - "))) {
+            lastRateShown.start();
+            showStreamingStatus();
+        }
 
         lastFrame = report->frame;
         correctedImage = r.correctedImage;

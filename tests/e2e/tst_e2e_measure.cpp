@@ -7,9 +7,11 @@
 #include "Log.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
+#include <QStatusBar>
 #include <QTest>
 
 using namespace e2e;
@@ -142,6 +144,17 @@ private slots:
         QVERIFY2(status.startsWith(QStringLiteral("Streaming - ")) &&
                      status.endsWith(QStringLiteral(" FPS")),
                  qPrintable(status));
+        // The rate is shown four times a second at most, not with every frame.
+        int rateTexts = 0;
+        QElapsedTimer watched;
+        watched.start();
+        const QMetaObject::Connection counting =
+            QObject::connect(ui->statusbar, &QStatusBar::messageChanged, [&](const QString& text) {
+                rateTexts += text.startsWith(QStringLiteral("Streaming - ")) ? 1 : 0;
+            });
+        QTest::qWait(2000);
+        QObject::disconnect(counting);
+        QVERIFY2(rateTexts <= watched.elapsed() / 250 + 1, qPrintable(QString::number(rateTexts)));
         QCOMPARE(overlayPos(*w), std::optional<QPoint>(roi.topLeft() + QPoint(5, 5)));
         const auto outline = greenOutline(*w);
         QVERIFY(outline);
