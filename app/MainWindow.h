@@ -34,9 +34,12 @@ class BasCam;
 class ReportsController;
 namespace lumetra::app {
 class HelpController;
-}
+class FramePixmapItem;
+} // namespace lumetra::app
 class QCloseEvent;
 class QDockWidget;
+class QGraphicsPixmapItem;
+class QGraphicsRectItem;
 class QGraphicsScene;
 class QLabel;
 class QProgressDialog;
@@ -178,6 +181,11 @@ private:
     // What the scenes show: the newest frame and its corrected crop.
     QImage lastFrame;
     QImage correctedImage;
+    // The scenes' items, made with the first frame and given each new one.
+    lumetra::app::FramePixmapItem* frameItem = nullptr;
+    QGraphicsRectItem* roiItem = nullptr;
+    QGraphicsPixmapItem* overlayItem = nullptr;
+    QGraphicsPixmapItem* previewItem = nullptr;
     QTimer* drawTimer = nullptr;
     QElapsedTimer lastDraw;
     QTimer* tempTimer = nullptr;

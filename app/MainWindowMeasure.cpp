@@ -21,8 +21,10 @@
 #include <QGraphicsRectItem>
 #include <QGraphicsScene>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPen>
 #include <QPixmap>
+#include <QRegion>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTimer>
@@ -44,6 +46,32 @@ constexpr int kFirstImageAttempts = 5;
 constexpr int kOutlineWidth = 5;
 
 } // namespace
+
+namespace lumetra::app {
+
+// The full frame, left unpainted under the opaque overlay: the overlay covers most of what
+// the spot view shows, and painting converts every pixel it draws for the screen.
+class FramePixmapItem : public QGraphicsPixmapItem {
+public:
+    QRect covered;
+
+    void paint(QPainter* painter, const QStyleOptionGraphicsItem* option,
+               QWidget* widget) override {
+        if (covered.isEmpty()) {
+            QGraphicsPixmapItem::paint(painter, option, widget);
+            return;
+        }
+        painter->save();
+        // A pixel inside the overlay's edge: at a fractional screen scale the two may round
+        // apart.
+        painter->setClipRegion(QRegion(pixmap().rect()).subtracted(covered.adjusted(1, 1, -1, -1)),
+                               Qt::IntersectClip);
+        QGraphicsPixmapItem::paint(painter, option, widget);
+        painter->restore();
+    }
+};
+
+} // namespace lumetra::app
 
 void MainWindow::clearResults() {
     for (QLabel* l :
@@ -167,14 +195,24 @@ void MainWindow::ProcessFrame(QImage image) {
         // images' format: converting the whole frame and overlay for the screen would cost
         // more than the measuring's spare time, while painting converts only the part in
         // sight.
+        // The items stay and take the new pictures: rebuilding them each time cost more than
+        // their painting.
         if (mainScene) {
-            mainScene->clear();
+            if (!frameItem) {
+                frameItem = new lumetra::app::FramePixmapItem;
+                mainScene->addItem(frameItem);
+                roiItem = mainScene->addRect(QRectF(), QPen(Qt::green, kOutlineWidth));
+                overlayItem = mainScene->addPixmap(QPixmap());
+            }
             mainScene->setSceneRect(QRectF(image.rect()));
-            mainScene->addPixmap(QPixmap::fromImage(image, Qt::NoFormatConversion));
-            mainScene->addRect(roi, QPen(Qt::green, kOutlineWidth));
-            QGraphicsPixmapItem* overlay =
-                mainScene->addPixmap(QPixmap::fromImage(correctedImage, Qt::NoFormatConversion));
-            overlay->setPos(roi.x() + ms::kCorrectionMargin, roi.y() + ms::kCorrectionMargin);
+            frameItem->setPixmap(QPixmap::fromImage(image, Qt::NoFormatConversion));
+            roiItem->setRect(roi);
+            const QPoint overlayAt(roi.x() + ms::kCorrectionMargin,
+                                   roi.y() + ms::kCorrectionMargin);
+            overlayItem->setPixmap(QPixmap::fromImage(correctedImage, Qt::NoFormatConversion));
+            overlayItem->setPos(overlayAt);
+            frameItem->covered =
+                correctedImage.isNull() ? QRect() : QRect(overlayAt, correctedImage.size());
         }
         if (previewScene) {
             // Scaled first, then outlined at least one pixel wide: a 5-pixel stroke scaled
@@ -189,9 +227,10 @@ void MainWindow::ProcessFrame(QImage image) {
                                   std::max(1, qRound(roi.height() * f)));
                 DrawRect(scaled, small, std::max(1, qRound(kOutlineWidth * f)), Qt::green);
             }
-            previewScene->clear();
+            if (!previewItem)
+                previewItem = previewScene->addPixmap(QPixmap());
             previewScene->setSceneRect(QRectF(scaled.rect()));
-            previewScene->addPixmap(QPixmap::fromImage(std::move(scaled), Qt::NoFormatConversion));
+            previewItem->setPixmap(QPixmap::fromImage(std::move(scaled), Qt::NoFormatConversion));
         }
     } catch (const std::exception& e) {
         qDebug() << "Except" << e.what();

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
+#include <QPainter>
 #include <QStatusBar>
 #include <QTest>
 
@@ -169,6 +170,37 @@ private slots:
                                 .arg(outline->bottom())));
         QCOMPARE(ui->graphicsView->scene()->sceneRect(), QRectF(0, 0, 1280, 1024));
         QCOMPARE(ui->graphicsView->size(), QSize(1282, 1026));
+        // The spot view as painted: the overlay where it lies, the frame everywhere beyond
+        // the outline.
+        {
+            QGraphicsScene* scene = ui->graphicsView->scene();
+            QList<QGraphicsPixmapItem*> pix;
+            for (QGraphicsItem* it : scene->items(Qt::AscendingOrder))
+                if (auto* p = qgraphicsitem_cast<QGraphicsPixmapItem*>(it))
+                    pix.append(p);
+            QCOMPARE(pix.size(), 2);
+            const QImage frame = pix[0]->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+            const QImage over = pix[1]->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+            QImage shown(frame.size(), QImage::Format_RGB32);
+            shown.fill(Qt::magenta); // no colour of these frames: shows what went unpainted
+            {
+                QPainter painter(&shown);
+                scene->render(&painter, QRectF(shown.rect()), scene->sceneRect());
+            }
+            const QRect overRect(pix[1]->pos().toPoint(), over.size());
+            // The outline: five pixels wide on the region's edge.
+            const QRect outside = roi.adjusted(-3, -3, 3, 3), inside = roi.adjusted(3, 3, -3, -3);
+            int wrong = 0;
+            for (int y = 0; y < shown.height(); ++y)
+                for (int x = 0; x < shown.width(); ++x) {
+                    const QPoint at(x, y);
+                    if (overRect.contains(at))
+                        wrong += shown.pixel(at) != over.pixel(at - overRect.topLeft());
+                    else if (!outside.contains(at) || inside.contains(at))
+                        wrong += shown.pixel(at) != frame.pixel(at);
+                }
+            QCOMPARE(wrong, 0);
+        }
         const QList<QGraphicsItem*> prev = ui->previewGraphics->scene()->items();
         QCOMPARE(prev.size(), 1);
         const QSize pv = static_cast<QGraphicsPixmapItem*>(prev.first())->pixmap().size();
