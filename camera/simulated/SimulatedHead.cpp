@@ -414,6 +414,19 @@ void Renderer::prepare(const FrameLayout& layout) {
                 line[3 * x + 2] = toFixed(v[2]);
             }
         }
+        // A beam's reach holds for any power, so most of it is the background level
+        // itself; there the noisy background's copy gives the same bytes for far less.
+        int kept = 0;
+        for (int k = 0; k < spans.count; ++k) {
+            auto [first, end] = spans.span[k];
+            while (first < end && line[first] == bgLevel)
+                ++first;
+            while (end > first && line[end - 1] == bgLevel)
+                --end;
+            if (first < end)
+                spans.span[kept++] = {first, end};
+        }
+        spans.count = kept;
     }
 }
 
