@@ -388,6 +388,12 @@ void demosaicLine(const uint8_t* u, const uint8_t* c, const uint8_t* d, int w,
         if (hasAvx2())
             x = demosaicLineAvx2(u, c, d, x, w, recipe, turn, masks, o);
         x = demosaicLineSsse3(u, c, d, x, w, recipe, turn, masks, o);
+        // The last columns as one more block that ends with the line (the columns it
+        // repeats come out the same): one pixel at a time costs tens of vector pixels, and
+        // a line would otherwise leave up to seven of them.
+        const int back = (w - 9) & ~1; // even, as every block starts, and back + 8 < w
+        if (back >= 2 && back + 8 > x)
+            x = demosaicLineSsse3(u, c, d, back, w, recipe, turn, masks, o);
     }
 #endif
     for (; x < w; ++x)
