@@ -5,6 +5,11 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#define LUMETRA_X86_SIMD 1
+#include <immintrin.h>
+#endif
+
 namespace lumetra::measure {
 
 Shift cornerShift(Corner corner) {
@@ -87,9 +92,9 @@ inline void mixExact(const float* r, const float* g, const float* b, int w, cons
     }
 }
 
-LUMETRA_HOT_LOOP void mixRow(const float* __restrict r, const float* __restrict g,
-                             const float* __restrict b, int w, const MixPlan& p,
-                             std::uint8_t* __restrict out) {
+LUMETRA_HOT_LOOP void mixRowPlain(const float* __restrict r, const float* __restrict g,
+                                  const float* __restrict b, int w, const MixPlan& p,
+                                  std::uint8_t* __restrict out) {
     constexpr int kBlock = 32;
     int x = 0;
     if (p.single) {
@@ -114,8 +119,8 @@ LUMETRA_HOT_LOOP void mixRow(const float* __restrict r, const float* __restrict 
 }
 
 // Columns [x0, x1) of an RGB888 row to three float rows.
-LUMETRA_HOT_LOOP void toFloat(const uchar* __restrict p, int x0, int x1, float* __restrict r,
-                              float* __restrict g, float* __restrict b) {
+LUMETRA_HOT_LOOP void toFloatPlain(const uchar* __restrict p, int x0, int x1, float* __restrict r,
+                                   float* __restrict g, float* __restrict b) {
     for (int x = x0; x < x1; ++x) {
         r[x] = float(p[3 * x]);
         g[x] = float(p[3 * x + 1]);
@@ -124,8 +129,9 @@ LUMETRA_HOT_LOOP void toFloat(const uchar* __restrict p, int x0, int x1, float* 
 }
 
 // The same, adding the raw values to the channel sums (x1 - x0 at most kMaxRoiSide).
-LUMETRA_HOT_LOOP void toFloatSum(const uchar* __restrict p, int x0, int x1, float* __restrict r,
-                                 float* __restrict g, float* __restrict b, ChannelSums* sums) {
+LUMETRA_HOT_LOOP void toFloatSumPlain(const uchar* __restrict p, int x0, int x1,
+                                      float* __restrict r, float* __restrict g, float* __restrict b,
+                                      ChannelSums* sums) {
     std::uint32_t sr = 0, sg = 0, sb = 0;
     for (int x = x0; x < x1; ++x) {
         r[x] = float(p[3 * x]);
@@ -140,14 +146,193 @@ LUMETRA_HOT_LOOP void toFloatSum(const uchar* __restrict p, int x0, int x1, floa
     (*sums)[2] += sb;
 }
 
-LUMETRA_HOT_LOOP void joinRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b,
-                              int w, uchar* out, std::uint16_t* all) {
+LUMETRA_HOT_LOOP void joinRowPlain(const std::uint8_t* r, const std::uint8_t* g,
+                                   const std::uint8_t* b, int w, uchar* out, std::uint16_t* all) {
     for (int x = 0; x < w; ++x) {
         out[3 * x] = r[x];
         out[3 * x + 1] = g[x];
         out[3 * x + 2] = b[x];
         all[x] = std::uint16_t(r[x] + g[x] + b[x]);
     }
+}
+
+#if defined(LUMETRA_X86_SIMD)
+// The compiler's own splitting of three interleaved channels costs several shuffles a
+// vector; three byte shuffles per 16-byte register do it, and they run where the processor
+// has AVX2 (the float conversion takes eight lanes).
+bool hasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+// Byte shuffles between 16 interleaved pixels (48 bytes in three registers) and 16 bytes of
+// each channel: entry i of channel c's mask for register k picks what lands where, or
+// nothing (-128).
+struct ShuffleMasks {
+    alignas(16) std::int8_t split[3][3][16]; // [channel][register][output byte]
+    alignas(16) std::int8_t join[3][3][16];  // [register][channel][output byte]
+    ShuffleMasks() {
+        for (int c = 0; c < 3; ++c) {
+            for (int k = 0; k < 3; ++k) {
+                for (int i = 0; i < 16; ++i) {
+                    const int from = 3 * i + c; // byte of channel c of pixel i
+                    split[c][k][i] = std::int8_t(from / 16 == k ? from % 16 : -128);
+                    const int to = 16 * k + i; // output byte: channel to % 3 of pixel to / 3
+                    join[k][c][i] = std::int8_t(to % 3 == c ? to / 3 : -128);
+                }
+            }
+        }
+    }
+};
+const ShuffleMasks& masks() {
+    static const ShuffleMasks m;
+    return m;
+}
+
+__attribute__((target("avx2"))) inline __m128i mask(const std::int8_t* m) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(m));
+}
+
+__attribute__((target("avx2"))) inline __m128i splitChannel(const __m128i in[3],
+                                                            const std::int8_t (*m)[16]) {
+    return _mm_or_si128(
+        _mm_or_si128(_mm_shuffle_epi8(in[0], mask(m[0])), _mm_shuffle_epi8(in[1], mask(m[1]))),
+        _mm_shuffle_epi8(in[2], mask(m[2])));
+}
+
+__attribute__((target("avx2"))) inline void storeFloats(__m128i bytes, float* to) {
+    _mm256_storeu_ps(to, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes)));
+    _mm256_storeu_ps(to + 8, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_srli_si128(bytes, 8))));
+}
+
+// Sixteen pixels a step; returns the column where the plain loop takes over.
+template <bool Sum>
+__attribute__((target("avx2"))) int toFloatAvx2(const uchar* p, int x0, int x1, float* r, float* g,
+                                                float* b, ChannelSums* sums) {
+    const ShuffleMasks& m = masks();
+    const __m128i zero = _mm_setzero_si128();
+    __m128i sr = zero, sg = zero, sb = zero;
+    int x = x0;
+    for (; x + 16 <= x1; x += 16) {
+        const uchar* s = p + 3 * x;
+        const __m128i in[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32))};
+        const __m128i cr = splitChannel(in, m.split[0]);
+        const __m128i cg = splitChannel(in, m.split[1]);
+        const __m128i cb = splitChannel(in, m.split[2]);
+        storeFloats(cr, r + x);
+        storeFloats(cg, g + x);
+        storeFloats(cb, b + x);
+        if (Sum) {
+            sr = _mm_add_epi64(sr, _mm_sad_epu8(cr, zero));
+            sg = _mm_add_epi64(sg, _mm_sad_epu8(cg, zero));
+            sb = _mm_add_epi64(sb, _mm_sad_epu8(cb, zero));
+        }
+    }
+    if (Sum) {
+        (*sums)[0] += _mm_cvtsi128_si64(sr) + _mm_extract_epi64(sr, 1);
+        (*sums)[1] += _mm_cvtsi128_si64(sg) + _mm_extract_epi64(sg, 1);
+        (*sums)[2] += _mm_cvtsi128_si64(sb) + _mm_extract_epi64(sb, 1);
+    }
+    return x;
+}
+
+__attribute__((target("avx2"))) int joinRowAvx2(const std::uint8_t* r, const std::uint8_t* g,
+                                                const std::uint8_t* b, int w, uchar* out,
+                                                std::uint16_t* all) {
+    const ShuffleMasks& m = masks();
+    int x = 0;
+    for (; x + 16 <= w; x += 16) {
+        const __m128i in[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x)),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x))};
+        for (int k = 0; k < 3; ++k) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 16 * k),
+                             splitChannel(in, m.join[k]));
+        }
+        const __m256i sum = _mm256_add_epi16(
+            _mm256_add_epi16(_mm256_cvtepu8_epi16(in[0]), _mm256_cvtepu8_epi16(in[1])),
+            _mm256_cvtepu8_epi16(in[2]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(all + x), sum);
+    }
+    return x;
+}
+
+// mixRowPlain's single-precision blocks, eight lanes a vector. Packing with signed then
+// unsigned saturation is the clamp to 0..255 for every 32-bit value, the out-of-range one
+// the conversion gives for NaN and overflow included. Returns the column where the plain
+// loop takes over.
+__attribute__((target("avx2"))) int mixRowAvx2(const float* r, const float* g, const float* b,
+                                               int w, const MixPlan& p, std::uint8_t* out) {
+    constexpr int kBlock = 32;
+    const __m256 f0 = _mm256_set1_ps(p.f0), f1 = _mm256_set1_ps(p.f1), f2 = _mm256_set1_ps(p.f2);
+    const __m256 margin = _mm256_set1_ps(p.margin);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    int x = 0;
+    for (; x + kBlock <= w; x += kBlock) {
+        __m256i lo[4];
+        __m256i differ = _mm256_setzero_si256();
+        for (int v = 0; v < 4; ++v) {
+            const int i = x + 8 * v;
+            const __m256 s = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(f0, _mm256_loadu_ps(r + i)),
+                                                         _mm256_mul_ps(f1, _mm256_loadu_ps(g + i))),
+                                           _mm256_mul_ps(f2, _mm256_loadu_ps(b + i)));
+            lo[v] = _mm256_cvttps_epi32(_mm256_sub_ps(s, margin));
+            const __m256i hi = _mm256_cvttps_epi32(_mm256_add_ps(s, margin));
+            differ = _mm256_or_si256(differ, _mm256_xor_si256(lo[v], hi));
+        }
+        if (!_mm256_testz_si256(differ, differ)) {
+            mixExact(r + x, g + x, b + x, kBlock, p, out + x);
+            continue;
+        }
+        const __m256i bytes =
+            _mm256_packus_epi16(_mm256_packs_epi32(lo[0], lo[1]), _mm256_packs_epi32(lo[2], lo[3]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x),
+                            _mm256_permutevar8x32_epi32(bytes, order));
+    }
+    return x;
+}
+#endif
+
+void toFloat(const uchar* p, int x0, int x1, float* r, float* g, float* b) {
+#if defined(LUMETRA_X86_SIMD)
+    if (hasAvx2()) {
+        x0 = toFloatAvx2<false>(p, x0, x1, r, g, b, nullptr);
+    }
+#endif
+    toFloatPlain(p, x0, x1, r, g, b);
+}
+
+void toFloatSum(const uchar* p, int x0, int x1, float* r, float* g, float* b, ChannelSums* sums) {
+#if defined(LUMETRA_X86_SIMD)
+    if (hasAvx2()) {
+        x0 = toFloatAvx2<true>(p, x0, x1, r, g, b, sums);
+    }
+#endif
+    toFloatSumPlain(p, x0, x1, r, g, b, sums);
+}
+
+void mixRow(const float* r, const float* g, const float* b, int w, const MixPlan& p,
+            std::uint8_t* out) {
+    int x = 0;
+#if defined(LUMETRA_X86_SIMD)
+    if (p.single && hasAvx2()) {
+        x = mixRowAvx2(r, g, b, w, p, out);
+    }
+#endif
+    mixRowPlain(r + x, g + x, b + x, w - x, p, out + x);
+}
+
+void joinRow(const std::uint8_t* r, const std::uint8_t* g, const std::uint8_t* b, int w, uchar* out,
+             std::uint16_t* all) {
+    int x = 0;
+#if defined(LUMETRA_X86_SIMD)
+    if (hasAvx2()) {
+        x = joinRowAvx2(r, g, b, w, out, all);
+    }
+#endif
+    joinRowPlain(r + x, g + x, b + x, w - x, out + 3 * x, all + x);
 }
 
 } // namespace
@@ -171,22 +356,20 @@ ChannelSums correctRows(const RowView& k, const UnmixMatrix& m, Shift shift, con
         return plane.data() + std::size_t(y) * std::size_t(w);
     };
     const int sx = shift.sx, sy = shift.sy;
+    const int lag = mg + std::abs(sy); // output row y is whole once crop row y + lag is mixed
     ChannelSums sums{0, 0, 0};
-    for (int j = y0 + mg - std::abs(sy); j < y1 + mg + std::abs(sy); ++j) {
+    for (int j = y0 + mg - std::abs(sy); j < y1 + lag; ++j) {
         const int yr = j - mg - sy, yg = j - mg, yb = j - mg + sy;
         const bool needR = yr >= y0 && yr < y1;
         const bool needG = yg >= y0 && yg < y1;
         const bool needB = yb >= y0 && yb < y1;
-        if (!needR && !needG && !needB) {
-            continue;
-        }
         // The raw sums are of the pixels blue samples: this row, when it serves blue.
         const uchar* p = k.row(j);
         if (needB) {
             toFloat(p, 0, mg - sx, fr, fg, fb);
             toFloatSum(p, mg - sx, mg - sx + w, fr, fg, fb, &sums);
             toFloat(p, mg - sx + w, kw, fr, fg, fb);
-        } else {
+        } else if (needR || needG) {
             toFloat(p, 0, kw, fr, fg, fb);
         }
         if (needR) {
@@ -200,12 +383,13 @@ ChannelSums correctRows(const RowView& k, const UnmixMatrix& m, Shift shift, con
             const int x = mg - sx;
             mixRow(fr + x, fg + x, fb + x, w, blue, outRow(planes->blue, yb));
         }
-    }
-
-    for (int y = y0; y < y1; ++y) {
-        const std::size_t o = std::size_t(y) * std::size_t(w);
-        joinRow(planes->red.data() + o, planes->green.data() + o, planes->blue.data() + o, w,
-                out.row(y), planes->all.data() + o);
+        // Joined while its plane rows are still in the cache.
+        const int y = j - lag;
+        if (y >= y0) {
+            const std::size_t o = std::size_t(y) * std::size_t(w);
+            joinRow(planes->red.data() + o, planes->green.data() + o, planes->blue.data() + o, w,
+                    out.row(y), planes->all.data() + o);
+        }
     }
     return sums;
 }
