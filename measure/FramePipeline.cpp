@@ -211,12 +211,49 @@ void FramePipeline::startAnalysis(const RowView& crop, const FrameInput& in, int
     m_analyzer.begin(crop, a);
 }
 
+QImage& FramePipeline::takeCrop(FrameInput* in, RowView* from) {
+    QImage frame = std::move(in->crop);
+    in->crop = QImage();
+    *from = RowView{};
+    const QRect rect = in->cropRect;
+    QImage& own = m_crops.back(); // crops handed in, or cut by copy()
+    if (!rect.isValid()) {
+        own = prepareCrop(std::move(frame));
+        return own;
+    }
+    if (frame.format() != QImage::Format_RGB888 || !frame.rect().contains(rect)) {
+        own = prepareCrop(frame.copy(rect)); // outside the frame: copy() fills it in
+        return own;
+    }
+    const int w = std::min(rect.width(), kMaxRoiSide), h = std::min(rect.height(), kMaxRoiSide);
+    *from = RowView{const_cast<uchar*>(frame.constScanLine(rect.y())) + 3 * rect.x(),
+                    frame.bytesPerLine(), w, h};
+    m_source = std::move(frame); // keeps the rows alive until the bands are done
+    // A crop the previous results no longer hold, so that no large allocation (and no
+    // copy on writing) happens per frame.
+    for (int i = 0; i + 1 < int(m_crops.size()); ++i) {
+        QImage& buf = m_crops[std::size_t(i)];
+        if (buf.width() == w && buf.height() == h && buf.isDetached()) {
+            return buf;
+        }
+    }
+    for (int i = 0; i + 1 < int(m_crops.size()); ++i) {
+        QImage& buf = m_crops[std::size_t(i)];
+        if (buf.isNull() || buf.isDetached() || i + 2 == int(m_crops.size())) {
+            buf = QImage(w, h, QImage::Format_RGB888);
+            return buf;
+        }
+    }
+    return own; // not reached: the loop's last buffer is taken
+}
+
 FrameResult FramePipeline::process(FrameInput input) {
-    QImage crop = prepareCrop(std::move(input.crop));
-    input.crop = QImage();
+    RowView from;
+    QImage& crop = takeCrop(&input, &from);
     m_stab.beginFrame(crop.width(), crop.height(), input.stabDepth);
     ++m_framesStabilised;
     const RowView rows{crop.bits(), crop.bytesPerLine(), crop.width(), crop.height()};
+    const RowView source = from;
 
     // Each band also corrects the output rows that need only its own crop rows (output row
     // y reads crop rows y .. y + 2 * margin), while they are still in cache; the few rows
@@ -232,15 +269,16 @@ FrameResult FramePipeline::process(FrameInput input) {
         const int from = Stabilizer::bandBegin(h, b);
         ownEnd[b] =
             std::max(from, std::min(Stabilizer::bandEnd(h, b) - 2 * kCorrectionMargin, out.height));
-        bands.append(
-            runTask([this, &rows, &input, &out, &partSums, shift, b, from, to = ownEnd[b]] {
-                m_stab.stabilizeBand(rows, b);
+        bands.append(runTask(
+            [this, &rows, &input, &out, &partSums, &source, shift, b, from, to = ownEnd[b]] {
+                m_stab.stabilizeBand(rows, b, source.bits ? &source : nullptr);
                 if (to > from) {
                     partSums[b] = correctRows(rows, input.unmix, shift, out, &m_planes, from, to);
                 }
             }));
     }
     join(m_wait, bands);
+    m_source = QImage();
     ChannelSums sums{};
     for (int b = 0; b < Stabilizer::kBands; ++b) {
         addSums(&sums, partSums[b]);

@@ -3,12 +3,12 @@
 //
 // How the window uses it: the window keeps one FramePipeline for its lifetime (it owns the
 // stabiliser histories, about 44 MB, allocated once). In ProcessFrame, while the camera is
-// grabbing, it increments stabCount as usual, then fills a FrameInput with the ROI crop
-// (moved in, so no detach copy happens), stabCount and stabDepth, the selected corner from
-// the spot buttons (std::nullopt when none is checked), that corner's unmixCoef column (TL's
-// when none) and powerFactor, exposureUs, the red boost and whether a power calibration is
-// running, and calls process(). The result carries the seven pairs, the corrected image
-// (after the red boost) to show over the ROI, cornerSignal and every result text by what it
+// grabbing, it increments stabCount as usual, then fills a FrameInput with the frame and
+// its ROI as cropRect (the band tasks cut the crop out of it), stabCount and stabDepth, the
+// selected corner from the spot buttons (std::nullopt when none is checked), that corner's
+// unmixCoef column (TL's when none) and powerFactor, exposureUs, the red boost and whether a power
+// calibration is running, and calls process(). The result carries the seven pairs, the corrected
+// image (after the red boost) to show over the ROI, cornerSignal and every result text by what it
 // says; the window copies each to its label (the powers and the region warning only when
 // set), and applies exposureFactor when automatic exposure is on.
 // When a calibration is running it runs its calibration sample step with cornerSignal
@@ -32,6 +32,7 @@
 #include <QImage>
 #include <QList>
 #include <QPoint>
+#include <QRect>
 #include <QString>
 #include <array>
 #include <functional>
@@ -50,7 +51,11 @@ Waiter blockingWaiter();
 Waiter eventLoopWaiter();
 
 struct FrameInput {
-    QImage crop;                  // ROI crop of the frame (converted to RGB888 if needed)
+    QImage crop; // ROI crop of the frame (converted to RGB888 if needed)
+    // When valid, `crop` is the whole frame and this the ROI: the pipeline cuts it out
+    // itself, spread over its tasks (a copy of the crop by the caller is one more pass over
+    // it on one thread).
+    QRect cropRect;
     int stabCount = 0;            // after this frame's increment
     int stabDepth = 8;            // 1..10
     std::optional<Corner> corner; // none: no channel shift
@@ -101,6 +106,9 @@ public:
 
 private:
     QImage& correctedBuffer(int w, int h);
+    // The crop to stabilise and where its rows come from: `from` is empty when the crop
+    // already holds them. Detached, so that the bands write into it without a copy.
+    QImage& takeCrop(FrameInput* input, RowView* from);
     // Picks and sizes the corrected image and the selector planes for a crop; false (and no
     // current image) when the crop has no corrected image.
     bool startCorrection(int cropWidth, int cropHeight);
@@ -116,6 +124,8 @@ private:
 
     Stabilizer m_stab;
     std::array<QImage, 2> m_corrected; // corrected images, recycled
+    std::array<QImage, 3> m_crops;     // two cut by the bands, recycled; one handed in
+    QImage m_source;                   // the frame they are cut from, during a frame
     QImage* m_current = nullptr;       // the one of this frame
     SpotPlanes m_planes; // selector planes of the corrected image, reused frame to frame
     BeamAnalyzer m_analyzer;

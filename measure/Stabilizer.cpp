@@ -188,7 +188,7 @@ int Stabilizer::stabilizeBand(QImage* image, int band) {
                          band);
 }
 
-int Stabilizer::stabilizeBand(const RowView& image, int band) {
+int Stabilizer::stabilizeBand(const RowView& image, int band, const RowView* from) {
     const int y0 = bandBegin(m_h, band);
     const int y1 = bandEnd(m_h, band);
     const std::size_t n = std::size_t(m_w) * 3;
@@ -206,6 +206,9 @@ int Stabilizer::stabilizeBand(const RowView& image, int band) {
         // frames at a phase of the row group's own, so that folds spread over the frames.
         const bool fold = joined || start > row.fold || (now + y / 16) % m_depth == 0;
         Byte* px = image.row(y);
+        if (from) {
+            std::memcpy(px, from->row(y), n);
+        }
         Byte* run = running(y);
         Byte* own = slot(y, now); // the slot of position now - kSlots
         if (m_depth <= kDirectDepth) {

@@ -51,8 +51,9 @@ public:
     // The image must be RGB888 of the size given to beginFrame and detached. Bands of one
     // frame touch disjoint rows and may run concurrently.
     int stabilizeBand(QImage* image, int band);
-    // The same on rows taken beforehand (for concurrent bands).
-    int stabilizeBand(const RowView& image, int band);
+    // The same on rows taken beforehand (for concurrent bands). With `from`, each row is
+    // first copied from there (rows of the same width), while it is in the cache anyway.
+    int stabilizeBand(const RowView& image, int band, const RowView* from = nullptr);
 
     // First and one-past-last row of a band for a crop of height h.
     static int bandBegin(int h, int band) { return band * h / kBands; }

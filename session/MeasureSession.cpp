@@ -376,7 +376,8 @@ void MeasureSession::measure(const QImage& image, float exposureUs) {
         in.analysisProfiles = s.analysisProfiles;
         report->calibrationChannel = s.calChannel;
     }
-    in.crop = image.copy(report->roi);
+    in.crop = image;
+    in.cropRect = report->roi;
     in.stabCount = report->stabCount;
     in.stabDepth = report->stabDepth;
     in.corner = report->corner;

@@ -148,7 +148,8 @@ Phase pipelineOnly(const std::vector<QImage>& frames,
                 in.powerFactor[size_t(c)] = cal.powerFactor[c][k];
                 in.analysisFactor[size_t(c)] = cal.analysisFactor[c][k];
             }
-            in.crop = frame.copy(kRoi);
+            in.crop = frame; // cut out by the pipeline, as the session has it
+            in.cropRect = kRoi;
             stabCount = std::min(stabCount + 1, kDepth);
             in.stabCount = stabCount;
             in.stabDepth = kDepth;
