@@ -1,5 +1,7 @@
 #include "BeamAnalysis.h"
 
+#include "PixelShuffle.h"
+
 #include <QImage>
 
 #include <algorithm>
@@ -98,6 +100,52 @@ LUMETRA_HOT_LOOP void accumulateRow(const std::uint8_t* row, int n, std::int16_t
         max[x] = std::max(max[x], row[x]);
     }
 }
+
+#if defined(LUMETRA_X86_SIMD)
+// accumulateRow over the eight rows of a block row and all three channels at once, sixteen
+// columns a step, straight from the interleaved rows: the sums stay in registers over the
+// rows (16-bit lanes wrap as the plain loop's casts do). Returns the first column left.
+__attribute__((target("avx2"))) int accumulateBlockRowAvx2(const RowView& crop, int y0, int n,
+                                                           std::size_t w,
+                                                           std::int16_t* const sums[3],
+                                                           std::uint8_t* const max[3]) {
+    constexpr int kRows = 8; // a block row's (tablePart checks)
+    const simd::ShuffleMasks& m = simd::masks();
+    int x = 0;
+    for (; x + 16 <= n; x += 16) {
+        __m256i s0[3], s1[3], s2[3];
+        __m128i mx[3];
+        for (int dy = 0; dy < kRows; ++dy) {
+            __m128i ch[3];
+            simd::split16(m, crop.row(y0 + dy) + 3 * x, ch);
+            const int d = dy - kRows / 2;
+            const __m256i vd = _mm256_set1_epi16(std::int16_t(d));
+            const __m256i vd2 = _mm256_set1_epi16(std::int16_t(d * d));
+            for (int k = 0; k < 3; ++k) {
+                const __m256i v = _mm256_cvtepu8_epi16(ch[k]);
+                if (dy == 0) {
+                    s0[k] = v;
+                    s1[k] = _mm256_mullo_epi16(vd, v);
+                    s2[k] = _mm256_mullo_epi16(vd2, v);
+                    mx[k] = ch[k];
+                } else {
+                    s0[k] = _mm256_add_epi16(s0[k], v);
+                    s1[k] = _mm256_add_epi16(s1[k], _mm256_mullo_epi16(vd, v));
+                    s2[k] = _mm256_add_epi16(s2[k], _mm256_mullo_epi16(vd2, v));
+                    mx[k] = _mm_max_epu8(mx[k], ch[k]);
+                }
+            }
+        }
+        for (int k = 0; k < 3; ++k) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums[k] + x), s0[k]);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums[k] + w + x), s1[k]);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums[k] + 2 * w + x), s2[k]);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(max[k] + x), mx[k]);
+        }
+    }
+    return x;
+}
+#endif
 
 // Sums over the 32 columns of a block: c0, d c0, d^2 c0, c1, d c1, c2 (d = 0..31 the
 // column within the block), and the largest value.
@@ -236,7 +284,7 @@ void BeamAnalyzer::begin(const RowView& crop, const BeamAnalysisInput& in) {
         m_corrected[std::size_t(k)] = false;
     }
     for (std::vector<std::uint8_t>& m : m_columnMax) {
-        m.resize(std::size_t(m_width) + 32);
+        m.resize(3 * (std::size_t(m_width) + 32));
     }
     for (std::vector<std::uint8_t>& p : m_splitRows) {
         p.resize(3 * std::size_t(kBlockH) * std::size_t(m_width));
@@ -293,24 +341,42 @@ void BeamAnalyzer::tablePart(int part) {
     }
     const int by0 = part * m_bh / kTableParts, by1 = (part + 1) * m_bh / kTableParts;
     const std::size_t w = std::size_t(m_width), bw = std::size_t(m_bw);
-    std::uint8_t* cmax = m_columnMax[std::size_t(part)].data();
     std::uint8_t* planes = m_splitRows[std::size_t(part)].data(); // [channel][row][column]
     std::array<std::uint8_t, 3> top{};
     for (int by = by0; by < by1; ++by) {
         const int y0 = by * kBlockH;
-        for (int dy = 0; dy < kBlockH; ++dy) {
-            std::uint8_t* r = planes + std::size_t(dy) * w;
-            splitRow(m_crop.row(y0 + dy), m_width, r, r + kBlockH * w, r + 2 * kBlockH * w);
+        std::int16_t* sums[3];
+        std::uint8_t* maxes[3]; // largest value of each column of the block row
+        for (int k = 0; k < 3; ++k) {
+            sums[k] = m_columnSums[std::size_t(k)].data() + std::size_t(by) * 3 * w;
+            maxes[k] = m_columnMax[std::size_t(part)].data() + std::size_t(k) * (w + 32);
+        }
+        int x = 0;
+#if defined(LUMETRA_X86_SIMD)
+        if (simd::hasAvx2()) {
+            x = accumulateBlockRowAvx2(m_crop, y0, m_width, w, sums, maxes);
+        }
+#endif
+        if (x < m_width) {
+            const int n = m_width - x;
+            for (int dy = 0; dy < kBlockH; ++dy) {
+                std::uint8_t* r = planes + std::size_t(dy) * w;
+                splitRow(m_crop.row(y0 + dy) + 3 * x, n, r, r + kBlockH * w, r + 2 * kBlockH * w);
+            }
+            for (int k = 0; k < 3; ++k) {
+                const std::uint8_t* p = planes + std::size_t(k) * kBlockH * w;
+                for (int dy = 0; dy < kBlockH; ++dy) {
+                    accumulateRow(p + std::size_t(dy) * w, n, std::int16_t(dy - kBlockH / 2),
+                                  dy == 0, sums[k] + x, sums[k] + w + x, sums[k] + 2 * w + x,
+                                  maxes[k] + x);
+                }
+            }
         }
         for (int k = 0; k < 3; ++k) {
-            const std::uint8_t* p = planes + std::size_t(k) * kBlockH * w;
-            std::int16_t* c0 = m_columnSums[std::size_t(k)].data() + std::size_t(by) * 3 * w;
-            std::int16_t* c1 = c0 + w;
-            std::int16_t* c2 = c1 + w;
-            for (int dy = 0; dy < kBlockH; ++dy) {
-                accumulateRow(p + std::size_t(dy) * w, m_width, std::int16_t(dy - kBlockH / 2),
-                              dy == 0, c0, c1, c2, cmax);
-            }
+            const std::int16_t* c0 = sums[k];
+            const std::int16_t* c1 = c0 + w;
+            const std::int16_t* c2 = c1 + w;
+            const std::uint8_t* cmax = maxes[k];
             std::int64_t* run = m_rowSums[std::size_t(k)].data() + std::size_t(by) * (bw + 1) * 6;
             for (int t = 0; t < 6; ++t) {
                 run[t] = 0;

@@ -174,7 +174,7 @@ private:
     std::array<bool, 3> m_corrected{};
     std::array<std::vector<double>, 3> m_delta;
     std::array<std::vector<double>, 3> m_deltaSums;
-    // Largest value of each column of the block row at hand, per table part.
+    // Largest value of each column of the block row at hand, per table part and channel.
     std::array<std::vector<std::uint8_t>, kTableParts> m_columnMax;
     // The rows of the block row at hand split by channel, per table part.
     std::array<std::vector<std::uint8_t>, kTableParts> m_splitRows;

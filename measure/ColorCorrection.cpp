@@ -1,14 +1,11 @@
 #include "ColorCorrection.h"
 
+#include "PixelShuffle.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
-
-#if defined(__x86_64__) || defined(__i386__)
-#define LUMETRA_X86_SIMD 1
-#include <immintrin.h>
-#endif
 
 namespace lumetra::measure {
 
@@ -157,48 +154,7 @@ LUMETRA_HOT_LOOP void joinRowPlain(const std::uint8_t* r, const std::uint8_t* g,
 }
 
 #if defined(LUMETRA_X86_SIMD)
-// The compiler's own splitting of three interleaved channels costs several shuffles a
-// vector; three byte shuffles per 16-byte register do it, and they run where the processor
-// has AVX2 (the float conversion takes eight lanes).
-bool hasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
-
-// Byte shuffles between 16 interleaved pixels (48 bytes in three registers) and 16 bytes of
-// each channel: entry i of channel c's mask for register k picks what lands where, or
-// nothing (-128).
-struct ShuffleMasks {
-    alignas(16) std::int8_t split[3][3][16]; // [channel][register][output byte]
-    alignas(16) std::int8_t join[3][3][16];  // [register][channel][output byte]
-    ShuffleMasks() {
-        for (int c = 0; c < 3; ++c) {
-            for (int k = 0; k < 3; ++k) {
-                for (int i = 0; i < 16; ++i) {
-                    const int from = 3 * i + c; // byte of channel c of pixel i
-                    split[c][k][i] = std::int8_t(from / 16 == k ? from % 16 : -128);
-                    const int to = 16 * k + i; // output byte: channel to % 3 of pixel to / 3
-                    join[k][c][i] = std::int8_t(to % 3 == c ? to / 3 : -128);
-                }
-            }
-        }
-    }
-};
-const ShuffleMasks& masks() {
-    static const ShuffleMasks m;
-    return m;
-}
-
-__attribute__((target("avx2"))) inline __m128i mask(const std::int8_t* m) {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(m));
-}
-
-__attribute__((target("avx2"))) inline __m128i splitChannel(const __m128i in[3],
-                                                            const std::int8_t (*m)[16]) {
-    return _mm_or_si128(
-        _mm_or_si128(_mm_shuffle_epi8(in[0], mask(m[0])), _mm_shuffle_epi8(in[1], mask(m[1]))),
-        _mm_shuffle_epi8(in[2], mask(m[2])));
-}
+using simd::hasAvx2;
 
 __attribute__((target("avx2"))) inline void storeFloats(__m128i bytes, float* to) {
     _mm256_storeu_ps(to, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(bytes)));
@@ -209,25 +165,20 @@ __attribute__((target("avx2"))) inline void storeFloats(__m128i bytes, float* to
 template <bool Sum>
 __attribute__((target("avx2"))) int toFloatAvx2(const uchar* p, int x0, int x1, float* r, float* g,
                                                 float* b, ChannelSums* sums) {
-    const ShuffleMasks& m = masks();
+    const simd::ShuffleMasks& m = simd::masks();
     const __m128i zero = _mm_setzero_si128();
     __m128i sr = zero, sg = zero, sb = zero;
     int x = x0;
     for (; x + 16 <= x1; x += 16) {
-        const uchar* s = p + 3 * x;
-        const __m128i in[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)),
-                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 16)),
-                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 32))};
-        const __m128i cr = splitChannel(in, m.split[0]);
-        const __m128i cg = splitChannel(in, m.split[1]);
-        const __m128i cb = splitChannel(in, m.split[2]);
-        storeFloats(cr, r + x);
-        storeFloats(cg, g + x);
-        storeFloats(cb, b + x);
+        __m128i ch[3];
+        simd::split16(m, p + 3 * x, ch);
+        storeFloats(ch[0], r + x);
+        storeFloats(ch[1], g + x);
+        storeFloats(ch[2], b + x);
         if (Sum) {
-            sr = _mm_add_epi64(sr, _mm_sad_epu8(cr, zero));
-            sg = _mm_add_epi64(sg, _mm_sad_epu8(cg, zero));
-            sb = _mm_add_epi64(sb, _mm_sad_epu8(cb, zero));
+            sr = _mm_add_epi64(sr, _mm_sad_epu8(ch[0], zero));
+            sg = _mm_add_epi64(sg, _mm_sad_epu8(ch[1], zero));
+            sb = _mm_add_epi64(sb, _mm_sad_epu8(ch[2], zero));
         }
     }
     if (Sum) {
@@ -241,16 +192,13 @@ __attribute__((target("avx2"))) int toFloatAvx2(const uchar* p, int x0, int x1, 
 __attribute__((target("avx2"))) int joinRowAvx2(const std::uint8_t* r, const std::uint8_t* g,
                                                 const std::uint8_t* b, int w, uchar* out,
                                                 std::uint16_t* all) {
-    const ShuffleMasks& m = masks();
+    const simd::ShuffleMasks& m = simd::masks();
     int x = 0;
     for (; x + 16 <= w; x += 16) {
         const __m128i in[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x)),
                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x)),
                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x))};
-        for (int k = 0; k < 3; ++k) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * x + 16 * k),
-                             splitChannel(in, m.join[k]));
-        }
+        simd::join16(m, in, out + 3 * x);
         const __m256i sum = _mm256_add_epi16(
             _mm256_add_epi16(_mm256_cvtepu8_epi16(in[0]), _mm256_cvtepu8_epi16(in[1])),
             _mm256_cvtepu8_epi16(in[2]));
