@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "FrameMemory.h"
 #include "sdk/Sdk.h"
 
 namespace lumetra::camera {
@@ -23,24 +24,7 @@ struct RawFrame {
     sdk::PixelType type = sdk::PixelType::Undefined;
 };
 
-// Memory for converted images, used again once every copy of an image is gone: a stream
-// would otherwise take fresh pages from the system for every frame (7 MB at 1920 x 1200),
-// and the kernel clears each page before it is first written.
-// \context take() from one thread; the images may be released in any thread.
-class ImagePool {
-public:
-    explicit ImagePool(size_t keep = 4);
-    // An RGB888 image of this size, contents undefined.
-    QImage take(int width, int height);
-    // False in thread-sanitizer builds: the sanitizer cannot see Qt's reference counts
-    // (Qt is not instrumented), so it would report every reuse as a race.
-    static bool recycles();
-
-    struct Shared; // the kept buffers, shared with the images out there
-
-private:
-    std::shared_ptr<Shared> m_shared;
-};
+using lumetra::ImagePool;
 
 // RGB888 image of the frame, turned by 180 degrees when turn is set (last line first,
 // each line right to left). A null image for a pixel type without a conversion, a buffer

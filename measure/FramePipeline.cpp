@@ -156,20 +156,8 @@ int FramePipeline::depthOf(const FrameInput& in) {
 }
 
 QImage& FramePipeline::correctedBuffer(int w, int h) {
-    // Reuse a buffer nobody else holds any more (the caller keeps the previous result's
-    // image until the next frame), so no large allocation happens per frame.
-    for (QImage& buf : m_corrected) {
-        if (buf.width() == w && buf.height() == h && buf.isDetached()) {
-            return buf;
-        }
-    }
-    for (QImage& buf : m_corrected) {
-        if (buf.isNull() || buf.isDetached() || &buf == &m_corrected.back()) {
-            buf = QImage(w, h, QImage::Format_RGB888);
-            return buf;
-        }
-    }
-    return m_corrected.back();
+    m_corrected = m_correctedPool.take(w, h);
+    return m_corrected;
 }
 
 bool FramePipeline::startCorrection(int cropWidth, int cropHeight) {
@@ -179,6 +167,10 @@ bool FramePipeline::startCorrection(int cropWidth, int cropHeight) {
     }
     const int m = kCorrectionMargin;
     m_current = &correctedBuffer(cropWidth - 2 * m, cropHeight - 2 * m);
+    if (m_current->isNull()) { // out of memory
+        m_current = nullptr;
+        return false;
+    }
     m_planes.resize(m_current->width(), m_current->height());
     return true;
 }
@@ -216,35 +208,24 @@ QImage& FramePipeline::takeCrop(FrameInput* in, RowView* from) {
     in->crop = QImage();
     *from = RowView{};
     const QRect rect = in->cropRect;
-    QImage& own = m_crops.back(); // crops handed in, or cut by copy()
     if (!rect.isValid()) {
-        own = prepareCrop(std::move(frame));
-        return own;
+        m_crop = prepareCrop(std::move(frame));
+        return m_crop;
     }
     if (frame.format() != QImage::Format_RGB888 || !frame.rect().contains(rect)) {
-        own = prepareCrop(frame.copy(rect)); // outside the frame: copy() fills it in
-        return own;
+        m_crop = prepareCrop(frame.copy(rect)); // outside the frame: copy() fills it in
+        return m_crop;
     }
     const int w = std::min(rect.width(), kMaxRoiSide), h = std::min(rect.height(), kMaxRoiSide);
     *from = RowView{const_cast<uchar*>(frame.constScanLine(rect.y())) + 3 * rect.x(),
                     frame.bytesPerLine(), w, h};
     m_source = std::move(frame); // keeps the rows alive until the bands are done
-    // A crop the previous results no longer hold, so that no large allocation (and no
-    // copy on writing) happens per frame.
-    for (int i = 0; i + 1 < int(m_crops.size()); ++i) {
-        QImage& buf = m_crops[std::size_t(i)];
-        if (buf.width() == w && buf.height() == h && buf.isDetached()) {
-            return buf;
-        }
+    m_crop = m_cropPool.take(w, h);
+    if (m_crop.isNull()) { // out of memory: measured as an empty crop would be
+        *from = RowView{};
+        m_source = QImage();
     }
-    for (int i = 0; i + 1 < int(m_crops.size()); ++i) {
-        QImage& buf = m_crops[std::size_t(i)];
-        if (buf.isNull() || buf.isDetached() || i + 2 == int(m_crops.size())) {
-            buf = QImage(w, h, QImage::Format_RGB888);
-            return buf;
-        }
-    }
-    return own; // not reached: the loop's last buffer is taken
+    return m_crop;
 }
 
 FrameResult FramePipeline::process(FrameInput input) {

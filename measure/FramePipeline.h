@@ -23,6 +23,7 @@
 
 #include "BeamAnalysis.h"
 #include "ColorCorrection.h"
+#include "FrameMemory.h"
 #include "MeasureTypes.h"
 #include "Results.h"
 #include "SpotSearch.h"
@@ -123,11 +124,16 @@ private:
     static int depthOf(const FrameInput& in);
 
     Stabilizer m_stab;
-    std::array<QImage, 2> m_corrected; // corrected images, recycled
-    std::array<QImage, 3> m_crops;     // two cut by the bands, recycled; one handed in
-    QImage m_source;                   // the frame they are cut from, during a frame
-    QImage* m_current = nullptr;       // the one of this frame
-    SpotPlanes m_planes; // selector planes of the corrected image, reused frame to frame
+    // Crops and corrected images go out with the results, which the window may hold for a
+    // few frames while it catches up: their memory comes back to the pools.
+    static constexpr std::size_t kPoolKeep = 6;
+    ImagePool m_cropPool{kPoolKeep};
+    ImagePool m_correctedPool{kPoolKeep};
+    QImage m_crop;               // this frame's crop
+    QImage m_corrected;          // this frame's corrected image
+    QImage m_source;             // the frame the crop is cut from, during a frame
+    QImage* m_current = nullptr; // m_corrected, when the crop has a corrected image
+    SpotPlanes m_planes;         // selector planes of the corrected image, reused frame to frame
     BeamAnalyzer m_analyzer;
     bool m_analysing = false;   // the analyzer has begun on this frame's crop
     int m_framesStabilised = 0; // frames through the stabiliser: how many its maximum holds
