@@ -2,17 +2,24 @@
 // Interleaved RGB888 pixels split into their channels and joined again sixteen at a time,
 // three byte shuffles a 16-byte register (the compiler's own splitting of three channels
 // costs several shuffles a vector), for hot loops that run where the processor has AVX2.
-// Code using them checks hasAvx2() and keeps a plain loop for other processors.
+// Code using them checks hasAvx2() and keeps a plain loop for other processors; with
+// LUMETRA_VECTOR=plain in the environment the plain loops run everywhere (the tests check
+// them so against the same truths).
 
 #if defined(__x86_64__) || defined(__i386__)
 #define LUMETRA_X86_SIMD 1
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <immintrin.h>
 
 namespace lumetra::measure::simd {
 
 inline bool hasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const bool has = [] {
+        const char* only = std::getenv("LUMETRA_VECTOR");
+        return __builtin_cpu_supports("avx2") && !(only && std::strcmp(only, "plain") == 0);
+    }();
     return has;
 }
 

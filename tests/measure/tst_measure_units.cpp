@@ -4,6 +4,7 @@
 
 #include "ColorCorrection.h"
 #include "FramePipeline.h"
+#include "PixelShuffle.h"
 #include "Results.h"
 #include "SpotSearch.h"
 #include "Stabilizer.h"
@@ -209,10 +210,14 @@ private slots:
                         cropRows.row(y)[3 * x + 2] = uchar(b);
                     }
                 }
-                correctRows(cropRows, mat, Shift{}, rows, &planes, 0, n);
+                const ChannelSums sums = correctRows(cropRows, mat, Shift{}, rows, &planes, 0, n);
+                const qint64 ramp = qint64(n) * (n - 1) / 2 * n; // 0..255 along a side
+                QCOMPARE(sums, (ChannelSums{ramp, ramp, qint64(b) * n * n}));
                 for (int g = 0; g < n; ++g) {
                     const uchar* p = out.constScanLine(g);
                     for (int r = 0; r < n; ++r) {
+                        QCOMPARE(int(planes.all[std::size_t(g * n + r)]),
+                                 p[3 * r] + p[3 * r + 1] + p[3 * r + 2]);
                         for (int c = 0; c < 3; ++c) {
                             float f =
                                 float(mat[3 * c] * r + mat[3 * c + 1] * g + mat[3 * c + 2] * b);
@@ -233,6 +238,14 @@ private slots:
                 }
             }
         }
+    }
+
+    // The plain loops can be checked on any processor (the test runs a second time so).
+    void vectorLoopsFollowTheSwitch() {
+#if defined(LUMETRA_X86_SIMD)
+        const bool plain = qEnvironmentVariable("LUMETRA_VECTOR") == QLatin1String("plain");
+        QCOMPARE(simd::hasAvx2(), !plain && __builtin_cpu_supports("avx2"));
+#endif
     }
 
     void redBoostSaturates() {
