@@ -208,7 +208,10 @@ private:
     void post(std::function<void()> call);
     QObject* relay = nullptr;
     QImage toQImage(const sdk::GrabResult& result);
-    lumetra::camera::ImagePool imagePool; // the camera's thread converts into it
+    // The camera's thread converts into it. Frames stay out with the reports while the window
+    // catches up (a few behind at full rate): a pool that kept fewer than that allocated and
+    // faulted in a new frame each time. It never holds more than were out at once.
+    lumetra::camera::ImagePool imagePool{8};
     int integerNode(const char* name, int which);
     int setIntegerNode(const char* name, int v);
 };

@@ -126,7 +126,7 @@ private:
     Stabilizer m_stab;
     // Crops and corrected images go out with the results, which the window may hold for a
     // few frames while it catches up: their memory comes back to the pools.
-    static constexpr std::size_t kPoolKeep = 6;
+    static constexpr std::size_t kPoolKeep = 8;
     ImagePool m_cropPool{kPoolKeep};
     ImagePool m_correctedPool{kPoolKeep};
     QImage m_crop;               // this frame's crop
