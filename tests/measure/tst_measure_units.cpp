@@ -334,6 +334,36 @@ private slots:
         }
     }
 
+    // Results keep their images, however many are held (more than the pools keep) and
+    // after the pipeline that made them is gone: the pools' memory goes back only once the
+    // last copy of an image is released.
+    void heldResultsOutliveThePoolsAndThePipeline() {
+        std::mt19937 rng(9);
+        QImage frame(90, 60, QImage::Format_RGB888);
+        std::vector<FrameResult> held;
+        std::vector<QImage> crops, corrected;
+        {
+            FramePipeline pipe;
+            for (int f = 0; f < 20; ++f) {
+                for (int y = 0; y < frame.height(); ++y) {
+                    for (int i = 0; i < frame.width() * 3; ++i) {
+                        frame.scanLine(y)[i] = uchar(rng() % 256);
+                    }
+                }
+                FrameInput in = identityInput(frame);
+                in.cropRect = QRect(5, 4, 70, 50);
+                held.push_back(pipe.process(in));
+                crops.push_back(held.back().stabilisedCrop.copy());
+                corrected.push_back(held.back().correctedImage.copy());
+                QCOMPARE(crops.back(), frame.copy(in.cropRect)); // depth 1: the frame itself
+            }
+        }
+        for (std::size_t i = 0; i < held.size(); ++i) {
+            QCOMPARE(held[i].stabilisedCrop, crops[i]);
+            QCOMPARE(held[i].correctedImage, corrected[i]);
+        }
+    }
+
     // The plain loops can be checked on any processor (the test runs a second time so).
     void vectorLoopsFollowTheSwitch() {
 #if defined(LUMETRA_X86_SIMD)
