@@ -135,7 +135,7 @@ QImage fromMono(const RawFrame& f, size_t stride, bool turn, ImagePool* pool) {
 // line after the last reads the one before it): a mirror by one pixel keeps each
 // neighbour's colour, so edge pixels are interpolated from real samples of their colour,
 // only from one side. The inner part of each line runs eight pixels at a time where the
-// processor has SSSE3, sixteen where it also has AVX2.
+// processor has SSSE3, thirty-two (then sixteen) where it also has AVX2.
 enum Source : uint8_t { Centre, Horizontal, Vertical, Cross, Diagonal, kSources };
 
 // Where each output channel of a pixel comes from, by column parity, for one line parity.
@@ -281,6 +281,112 @@ __attribute__((target("avx2"))) int demosaicLineAvx2(const uint8_t* u, const uin
     return x;
 }
 
+// Output byte k of 16 pixels' 48 interleaved bytes is channel k % 3 of pixel k / 3 (pixel
+// 15 - k / 3 when turned); joinMask[turn][r][c] picks channel c's bytes of output register r.
+struct JoinMasks {
+    alignas(16) int8_t m[2][3][3][16];
+    JoinMasks() {
+        for (int t = 0; t < 2; ++t)
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c)
+                    for (int i = 0; i < 16; ++i) {
+                        const int k = 16 * r + i, p = k / 3;
+                        m[t][r][c][i] = int8_t(k % 3 == c ? (t ? 15 - p : p) : -128);
+                    }
+    }
+};
+
+// A lambda would not inherit the target, hence these helpers.
+__attribute__((target("avx2"))) inline __m256i load32(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+__attribute__((target("avx2"))) inline __m256i evenBytes(__m256i v, __m256i low) {
+    return _mm256_and_si256(v, low);
+}
+__attribute__((target("avx2"))) inline __m256i oddBytes(__m256i v) {
+    return _mm256_srli_epi16(v, 8);
+}
+
+// One output register of 32 pixels' interleaved bytes (16 in each half) from the channels.
+__attribute__((target("avx2"))) inline __m256i join3(const __m256i ch[3],
+                                                     const int8_t (*mask)[16]) {
+    const __m256i m0 =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(mask[0])));
+    const __m256i m1 =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(mask[1])));
+    const __m256i m2 =
+        _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(mask[2])));
+    return _mm256_or_si256(
+        _mm256_or_si256(_mm256_shuffle_epi8(ch[0], m0), _mm256_shuffle_epi8(ch[1], m1)),
+        _mm256_shuffle_epi8(ch[2], m2));
+}
+
+__attribute__((target("avx2"))) inline __m256i mean2x16(__m256i sum) {
+    const __m256i one16 = _mm256_set1_epi16(1);
+    return _mm256_srli_epi16(
+        _mm256_add_epi16(sum, _mm256_and_si256(_mm256_srli_epi16(sum, 1), one16)), 1);
+}
+
+// Columns x .. x+31 of a line from an even column x, 32 pixels a step. A 32-byte load seen
+// as 16-bit lanes holds the even columns in its low bytes and the odd ones in its high
+// bytes, so masks and shifts part them, loads two columns to either side give the
+// neighbours, and each column parity has its one recipe without blends. The byte shuffles,
+// which one execution port of the processor does and which bounded the sixteen-pixel step,
+// are left to the final interleaving only. Returns the first column it left.
+template <int R0, int G0, int B0, int R1, int G1, int B1>
+__attribute__((target("avx2"))) int demosaicLineAvx2Wide(const uint8_t* u, const uint8_t* c,
+                                                         const uint8_t* d, int x, int w, bool turn,
+                                                         uint8_t* o) {
+    static const JoinMasks kJoin;
+    const int t = turn ? 1 : 0;
+    const __m256i low = _mm256_set1_epi16(0xFF);
+    // The loads reach two columns past the block's last: x + 33 < w.
+    for (; x + 34 <= w; x += 32) {
+        const __m256i cm = load32(c + x - 2), cc = load32(c + x), cp = load32(c + x + 2);
+        const __m256i um = load32(u + x - 2), uc = load32(u + x), up = load32(u + x + 2);
+        const __m256i dm = load32(d + x - 2), dc = load32(d + x), dp = load32(d + x + 2);
+        __m256i e[kSources], q[kSources]; // even columns, odd columns
+        e[Centre] = evenBytes(cc, low);
+        q[Centre] = oddBytes(cc);
+        const __m256i sideE = _mm256_add_epi16(oddBytes(cm), q[Centre]);
+        const __m256i sideO = _mm256_add_epi16(e[Centre], evenBytes(cp, low));
+        const __m256i vertE = _mm256_add_epi16(evenBytes(uc, low), evenBytes(dc, low));
+        const __m256i vertO = _mm256_add_epi16(oddBytes(uc), oddBytes(dc));
+        e[Horizontal] = mean2x16(sideE);
+        q[Horizontal] = mean2x16(sideO);
+        e[Vertical] = mean2x16(vertE);
+        q[Vertical] = mean2x16(vertO);
+        e[Cross] = mean4x16(_mm256_add_epi16(sideE, vertE));
+        q[Cross] = mean4x16(_mm256_add_epi16(sideO, vertO));
+        e[Diagonal] =
+            mean4x16(_mm256_add_epi16(_mm256_add_epi16(oddBytes(um), oddBytes(dm)), vertO));
+        q[Diagonal] = mean4x16(
+            _mm256_add_epi16(vertE, _mm256_add_epi16(evenBytes(up, low), evenBytes(dp, low))));
+        // Each channel's 32 bytes in pixel order: lane k's low byte is column x + 2k.
+        const __m256i ch[3] = {_mm256_or_si256(e[R0], _mm256_slli_epi16(q[R1], 8)),
+                               _mm256_or_si256(e[G0], _mm256_slli_epi16(q[G1], 8)),
+                               _mm256_or_si256(e[B0], _mm256_slli_epi16(q[B1], 8))};
+        // Written out: as loops over registers (GCC does not unroll them at -O2) the
+        // results went through the stack.
+        const __m256i out0 = join3(ch, kJoin.m[t][0]);
+        const __m256i out1 = join3(ch, kJoin.m[t][1]);
+        const __m256i out2 = join3(ch, kJoin.m[t][2]);
+        // The lower halves hold pixels x .. x+15, the upper ones x+16 .. x+31; a turned
+        // line stores the later pixels first.
+        uint8_t* first = o + 3 * size_t(turn ? w - 16 - x : x);
+        uint8_t* second = o + 3 * size_t(turn ? w - 32 - x : x + 16);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first), _mm256_castsi256_si128(out0));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first + 16), _mm256_castsi256_si128(out1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(first + 32), _mm256_castsi256_si128(out2));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second), _mm256_extracti128_si256(out0, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 16),
+                         _mm256_extracti128_si256(out1, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(second + 32),
+                         _mm256_extracti128_si256(out2, 1));
+    }
+    return x;
+}
+
 // The four lines a Bayer pattern has: green on the odd or the even columns, beside red or
 // blue. Any other recipe (there is none) is left to the caller's eight-pixel path.
 int demosaicLineAvx2(const uint8_t* u, const uint8_t* c, const uint8_t* d, int x, int w,
@@ -291,14 +397,18 @@ int demosaicLineAvx2(const uint8_t* u, const uint8_t* c, const uint8_t* d, int x
         return std::memcmp(&want, &r, sizeof r) == 0;
     };
     constexpr int C = Centre, H = Horizontal, V = Vertical, X = Cross, D = Diagonal;
+    // The wide step first; the sixteen-pixel one takes what is left of its reach.
+    auto both = [&](auto wide, auto narrow) {
+        return narrow(u, c, d, wide(u, c, d, x, w, turn, o), w, turn, m, o);
+    };
     if (is(C, X, D, H, C, V)) // red, green
-        return demosaicLineAvx2<C, X, D, H, C, V>(u, c, d, x, w, turn, m, o);
+        return both(demosaicLineAvx2Wide<C, X, D, H, C, V>, demosaicLineAvx2<C, X, D, H, C, V>);
     if (is(H, C, V, C, X, D)) // green, red
-        return demosaicLineAvx2<H, C, V, C, X, D>(u, c, d, x, w, turn, m, o);
+        return both(demosaicLineAvx2Wide<H, C, V, C, X, D>, demosaicLineAvx2<H, C, V, C, X, D>);
     if (is(V, C, H, D, X, C)) // green, blue
-        return demosaicLineAvx2<V, C, H, D, X, C>(u, c, d, x, w, turn, m, o);
+        return both(demosaicLineAvx2Wide<V, C, H, D, X, C>, demosaicLineAvx2<V, C, H, D, X, C>);
     if (is(D, X, C, V, C, H)) // blue, green
-        return demosaicLineAvx2<D, X, C, V, C, H>(u, c, d, x, w, turn, m, o);
+        return both(demosaicLineAvx2Wide<D, X, C, V, C, H>, demosaicLineAvx2<D, X, C, V, C, H>);
     return x;
 }
 

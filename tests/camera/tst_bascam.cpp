@@ -422,7 +422,7 @@ void TestBasCam::conversionOfEveryWidthIntoRecycledImages() {
     for (sdk::PixelType type : {sdk::PixelType::RGB8, sdk::PixelType::BGR8, sdk::PixelType::Mono8,
                                 sdk::PixelType::BayerRG8, sdk::PixelType::BayerBG8,
                                 sdk::PixelType::BayerGR8, sdk::PixelType::BayerGB8})
-        for (int w : {2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 16, 17, 18, 26, 31, 40})
+        for (int w : {2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 16, 17, 18, 26, 31, 40, 66, 101})
             for (int h : {2, 3, 5}) {
                 const int px = sdk::bitDepth(type) / 8;
                 const size_t stride = size_t(w * px + 3);
