@@ -397,9 +397,14 @@ int demosaicLineAvx2(const uint8_t* u, const uint8_t* c, const uint8_t* d, int x
         return std::memcmp(&want, &r, sizeof r) == 0;
     };
     constexpr int C = Centre, H = Horizontal, V = Vertical, X = Cross, D = Diagonal;
-    // The wide step first; the sixteen-pixel one takes what is left of its reach.
+    // The wide step first, its last block ending where its reach ends (the columns it
+    // repeats come out the same); the sixteen-pixel one takes what is left of a short line.
     auto both = [&](auto wide, auto narrow) {
-        return narrow(u, c, d, wide(u, c, d, x, w, turn, o), w, turn, m, o);
+        int at = wide(u, c, d, x, w, turn, o);
+        const int back = (w - 34) & ~1; // even, as every block starts, and back + 33 < w
+        if (back >= 2 && back + 32 > at)
+            at = wide(u, c, d, back, w, turn, o);
+        return narrow(u, c, d, at, w, turn, m, o);
     };
     if (is(C, X, D, H, C, V)) // red, green
         return both(demosaicLineAvx2Wide<C, X, D, H, C, V>, demosaicLineAvx2<C, X, D, H, C, V>);
