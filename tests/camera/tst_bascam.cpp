@@ -74,6 +74,7 @@ private slots:
     void frameFormatDecidesConversion_data();
     void frameFormatDecidesConversion();
     void conversionOfEveryWidthIntoRecycledImages();
+    void bayerOfALinearSceneComesBack();
     void freedFramesKeepTheirMemory();
     void bayerChosenWhenRgbIsLinkLimited();
     void grabOneSavesWhenAsked();
@@ -470,6 +471,55 @@ void TestBasCam::conversionOfEveryWidthIntoRecycledImages() {
     if (lumetra::camera::ImagePool::recycles())
         QCOMPARE(c.constBits(), memoryOfA);
     QCOMPARE(c, b);
+}
+
+// A scene whose colours change linearly over the sensor comes back exactly from its Bayer
+// samples wherever a pixel has neighbours on every side (the mean of opposite neighbours of
+// a linear field is its value between them), turned or not: a truth that rests on no
+// second implementation of the demosaic.
+void TestBasCam::bayerOfALinearSceneComesBack() {
+    std::mt19937 rng(11);
+    for (sdk::PixelType type : {sdk::PixelType::BayerRG8, sdk::PixelType::BayerBG8,
+                                sdk::PixelType::BayerGR8, sdk::PixelType::BayerGB8})
+        for (int w : {64, 97, 130, 199})
+            for (int round = 0; round < 4; ++round) {
+                const int h = 7;
+                int perColumn[3], perLine[3], base[3];
+                for (int c = 0; c < 3; ++c) {
+                    perColumn[c] = int(rng() % 3) - 1;
+                    perLine[c] = int(rng() % 9) - 4;
+                    base[c] = 128 - perColumn[c] * w / 2 - perLine[c] * h / 2;
+                }
+                auto field = [&](int c, int x, int y) {
+                    return base[c] + perColumn[c] * x + perLine[c] * y;
+                };
+                std::vector<uint8_t> raw(size_t(w) * size_t(h));
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x)
+                        raw[size_t(y * w + x)] =
+                            uint8_t(field(sdk::bayerChannel(type, x, y), x, y));
+                const lumetra::camera::RawFrame f{raw.data(), raw.size(), w, h, 0, type};
+                for (bool turn : {false, true}) {
+                    const QImage image = lumetra::camera::toRgbImage(f, turn);
+                    QCOMPARE(image.size(), QSize(w, h));
+                    for (int y = 1; y + 1 < h; ++y)
+                        for (int x = 1; x + 1 < w; ++x) {
+                            const uint8_t* d = image.constScanLine(turn ? h - 1 - y : y) +
+                                               3 * (turn ? w - 1 - x : x);
+                            for (int c = 0; c < 3; ++c)
+                                QVERIFY2(d[c] == field(c, x, y),
+                                         qPrintable(QStringLiteral("%1 %2 wide, turned %3: "
+                                                                   "channel %4 at %5,%6")
+                                                        .arg(QString::fromStdString(
+                                                            sdk::pixelTypeName(type)))
+                                                        .arg(w)
+                                                        .arg(turn)
+                                                        .arg(c)
+                                                        .arg(x)
+                                                        .arg(y)));
+                        }
+                }
+            }
 }
 
 void TestBasCam::freedFramesKeepTheirMemory() {
